@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need on Debian 12. Idempotent: installs only
+# what is missing. Works as root, or through sudo otherwise.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ clang ccache pkg-config
+          qt6-base-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
+          libclang-rt-14-dev util-linux)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "setup-deps: everything is installed"
+    exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+    as_root=()
+elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+else
+    echo "setup-deps: need root or sudo to install: ${missing[*]}" >&2
+    exit 1
+fi
+echo "setup-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
