@@ -1,0 +1,38 @@
+#pragma once
+
+#include "platform/toolkit/Component.h"
+
+#include <QDialog>
+
+#include <string>
+
+class QPushButton;
+class TComComboBox;
+class TCustomComPort;
+
+// The port window: picks the main window's port by name and stores the port's settings on OK.
+// Shown without being modal and hidden, never destroyed, when closed. GUI thread only.
+class TForm2 : public QDialog, public TComponent {
+    Q_OBJECT
+  public:
+    // Port is the main window's port; the selector is bound to it at once.
+    TForm2(TCustomComPort* Port, QWidget* Parent = nullptr);
+    std::string ClassName() const override { return "TForm2"; }
+
+    TComComboBox* ComComboBox1;
+    QPushButton* Button1;
+
+    void Button1Click(TObject* Sender);
+
+    // Where OK stores the port's settings.
+    static const char* SettingsFile() { return "./port.cfg"; }
+    static const char* FormData();
+
+  protected:
+    void showEvent(QShowEvent* Event) override;
+
+  private:
+    TCustomComPort* FPort;
+};
+
+void RegisterForm2();

@@ -1,0 +1,4 @@
+#pragma once
+
+// Controls bound to a port: the setting selectors.
+#include "cportui/ComSelect.h"
