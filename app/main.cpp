@@ -2,9 +2,10 @@
 #include "app/Unit2.h"
 #include "cportui/CPortSetup.h"
 #include "platform/toolkit/ShowException.h"
-#include "platform/toolkit/qt/QtHooks.h"
+#include "platform/toolkit/Thread.h"
 
 #include <QApplication>
+#include <QMessageBox>
 
 #include <memory>
 
@@ -12,7 +13,16 @@ int main(int argc, char** argv) {
     std::unique_ptr<QApplication> app;
     try {
         app = std::make_unique<QApplication>(argc, argv);
-        InstallQtToolkitHooks();
+        // Calls queued for the GUI thread (errors shown from the event thread among them) are
+        // served by the Qt event loop.
+        SetMainThreadWakeHook([] {
+            QMetaObject::invokeMethod(
+                qApp, [] { CheckSynchronize(); }, Qt::QueuedConnection);
+        });
+        SetShowExceptionHandler([](const std::string& Message) {
+            QMessageBox::critical(QApplication::activeWindow(), QCoreApplication::applicationName(),
+                                  QString::fromStdString(Message));
+        });
         InstallComSetupDialog();
         // The application's title is what the task bar shows; it ends with one blank where the
         // main window's caption ends with two.
