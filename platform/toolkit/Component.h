@@ -78,7 +78,6 @@ class TComponent : public TPersistent {
     void SetStateFlag(TComponentStateItem Item, bool Value);
 
   private:
-    void DetachFromOwner();
     void AddSubscriber(TComponent* AComponent);
     void DropSubscriber(TComponent* AComponent);
 

@@ -36,7 +36,10 @@ std::shared_ptr<TInbox> CurrentInbox();
 // members must call TerminateAndWait() in its own destructor.
 class TThread {
   public:
-    explicit TThread(bool CreateSuspended);
+    // The body never starts from this constructor: a base cannot run Execute before its subclass
+    // is built. A thread "created running" calls Resume() as the last step of its own constructor;
+    // CreateSuspended only documents the intent at the call site.
+    explicit TThread(bool CreateSuspended = true);
     virtual ~TThread();
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
