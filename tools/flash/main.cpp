@@ -1,0 +1,418 @@
+// tolvane-flash: writes a .flash image into the device on a serial port, without a window.
+// The engine's reply handler runs on the line's reader thread; its notices are queued to the main
+// thread, which prints progress and decides when the job has ended, stalled or failed.
+
+#include "app/engine/FlashEngine.h"
+#include "platform/ports/DeviceMap.h"
+#include "platform/profile/IniFiles.h"
+#include "tools/flash/TtyLine.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <getopt.h>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+namespace {
+enum TExit {
+    exOk = 0,
+    exUsage = 1,
+    exImage = 2,
+    exPort = 3,
+    exNoReply = 4,
+    exResends = 5,
+    exInterrupted = 130
+};
+
+const char* const Usage = "Usage: tolvane-flash [OPTIONS] IMAGE\n"
+                          "Writes a .flash image into the device on a serial port.\n"
+                          "\n"
+                          "  -p, --port NAME       COM1..COM16 (through the device map) or a device path\n"
+                          "                        (default: Port of the settings file, else COM1)\n"
+                          "  -b, --baud RATE       bit rate (default: the settings file, else 38400)\n"
+                          "  -c, --config FILE     settings file, section ComPort1 (default ./port.cfg)\n"
+                          "  -t, --timeout SEC     give up after SEC seconds without a reply (default 10,\n"
+                          "                        0 = never)\n"
+                          "      --max-resends N   give up when one block was resent N times in a row\n"
+                          "                        (default 50, 0 = never)\n"
+                          "      --json            one JSON object per event on stdout\n"
+                          "  -q, --quiet           only the last line\n"
+                          "      --list-ports      show the port names and their devices\n"
+                          "  -h, --help            this text\n"
+                          "      --version         the program's version\n"
+                          "\n"
+                          "Exit codes: 0 written, 1 usage, 2 image file error, 3 port error, 4 no reply\n"
+                          "within the time-out, 5 too many resends, 130 interrupted.\n";
+
+volatile std::sig_atomic_t gSignal = 0;
+void OnSignal(int sig) {
+    gSignal = sig;
+}
+
+struct TOptions {
+    std::string Port;
+    std::optional<uint32_t> Baud;
+    std::string Config = "./port.cfg";
+    double Timeout = 10;
+    long MaxResends = 50;
+    bool Json = false;
+    bool Quiet = false;
+    std::string Image;
+};
+
+[[noreturn]] void UsageError(const std::string& msg) {
+    std::fprintf(stderr, "tolvane-flash: %s\nTry 'tolvane-flash --help'.\n", msg.c_str());
+    std::exit(exUsage);
+}
+
+long ParseCount(const char* opt, const char* s) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s, &end, 10);
+    if (errno || end == s || *end || v < 0) UsageError(std::string("bad value for ") + opt + ": '" + s + "'");
+    return v;
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// Everything the reader thread hands to the main thread.
+struct TInbox {
+    std::mutex M;
+    std::condition_variable Cv;
+    std::deque<TFlashNotice> Notices;
+    std::optional<std::string> Gone;
+};
+
+class TReporter {
+  public:
+    TReporter(const TOptions& o, uint32_t imageSize)
+        : FJson(o.Json), FQuiet(o.Quiet), FTty(!o.Json && !o.Quiet && ::isatty(1)), FSize(imageSize),
+          FBlocks(imageSize == 0 ? 1 : (imageSize + BlockSize - 1) / BlockSize),
+          FStart(std::chrono::steady_clock::now()) {}
+
+    void Event(const TFlashNotice& n) {
+        const TFlashState& s = n.State;
+        FLast = s;
+        if (FJson) {
+            if (n.Kind == fnPanel)
+                std::printf("{\"event\":\"panel\",\"panel\":%d,\"text\":%s}\n", n.Panel,
+                            JsonString(n.Text).c_str());
+            else if (n.Kind == fnProgress)
+                std::printf("{\"event\":\"progress\",\"blocks\":%u,\"total\":%u,\"bytes\":%u,\"crc\":%d,"
+                            "\"verify\":%d}\n",
+                            s.ProgressPosition(), FBlocks, s.SendPosition, s.CrcErrorCount,
+                            s.VerifyErrorCount);
+            std::fflush(stdout);
+            return;
+        }
+        if (FQuiet) return;
+        if (FTty) {
+            if (n.Kind == fnProgress || n.Kind == fnPanel) Bar(false);
+            return;
+        }
+        if (n.Kind == fnPanel)
+            std::printf("%s\n", n.Text.c_str());
+        else if (n.Kind == fnProgress) {
+            const uint32_t pct = s.ProgressPosition() * 100 / FBlocks;
+            if (pct / 10 != FLastTenth || s.ProgressPosition() == FBlocks) {
+                FLastTenth = pct / 10;
+                std::printf("progress %u%%: block %u of %u\n", pct, s.ProgressPosition(), FBlocks);
+            }
+        }
+        std::fflush(stdout);
+    }
+
+    void Bar(bool force) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!force && now - FLastBar < std::chrono::milliseconds(100)) return;
+        FLastBar = now;
+        const uint32_t done = FLast.ProgressPosition();
+        const double secs = std::chrono::duration<double>(now - FStart).count();
+        const double rate = secs > 0 ? FLast.SendPosition / secs : 0;
+        const double left = rate > 0 ? (double(FBlocks) * BlockSize - FLast.SendPosition) / rate : 0;
+        const int width = 30;
+        const int filled = static_cast<int>(int64_t(done) * width / FBlocks);
+        std::printf("\r[%.*s%.*s] %3u%%  %u/%u blocks  %.1f kB/s  %s left  CRC %d  verify %d ", filled,
+                    "##############################", width - filled, "..............................",
+                    done * 100 / FBlocks, done, FBlocks, rate / 1000.0, Clock(left).c_str(),
+                    FLast.CrcErrorCount, FLast.VerifyErrorCount);
+        std::fflush(stdout);
+    }
+
+    // The last line: always printed, also with --quiet.
+    void Finish(TExit code, const std::string& message) {
+        const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+        if (FTty) {
+            Bar(true);
+            std::printf("\n");
+        }
+        if (FJson) {
+            std::printf("{\"event\":\"end\",\"exit\":%d,\"message\":%s,\"bytes\":%u,\"blocks\":%u,\"crc\":%d,"
+                        "\"verify\":%d,\"seconds\":%.3f}\n",
+                        code, JsonString(message).c_str(), FSize, FLast.ProgressPosition(),
+                        FLast.CrcErrorCount, FLast.VerifyErrorCount, secs);
+        } else {
+            std::printf("%s\n", message.c_str());
+        }
+        std::fflush(stdout);
+    }
+
+    std::string Written() const {
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "written: %u bytes in %u blocks, %d CRC errors, %d verify errors",
+                      FSize, FBlocks, FLast.CrcErrorCount, FLast.VerifyErrorCount);
+        return buf;
+    }
+
+  private:
+    static std::string Clock(double s) {
+        const long t = static_cast<long>(s + 0.5);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", t / 60, t % 60);
+        return buf;
+    }
+    bool FJson, FQuiet, FTty;
+    uint32_t FSize, FBlocks;
+    std::chrono::steady_clock::time_point FStart, FLastBar{};
+    uint32_t FLastTenth = 0;
+    TFlashState FLast;
+};
+
+void ReadSettings(TOptions& o) {
+    if (!o.Port.empty() && o.Baud) return;
+    // A missing file reads as the defaults.
+    TIniFile ini(o.Config);
+    if (o.Port.empty()) o.Port = ini.ReadString("ComPort1", "Port", "COM1");
+    if (!o.Baud) {
+        const std::string name = ini.ReadString("ComPort1", "BaudRate", "38400");
+        long rate = 38400;
+        if (strcasecmp(name.c_str(), "Custom") == 0) {
+            rate = ini.ReadInteger("ComPort1", "CustomBaudRate", 38400);
+        } else {
+            char* end = nullptr;
+            const long v = std::strtol(name.c_str(), &end, 10);
+            if (end != name.c_str() && *end == '\0' && v > 0) rate = v;
+        }
+        o.Baud = static_cast<uint32_t>(rate > 0 ? rate : 38400);
+    }
+}
+
+int ListPorts() {
+    const auto map = PortMap();
+    if (map.empty()) std::printf("no serial ports found\n");
+    for (const auto& e : map)
+        std::printf("%-6s %s\n", e.Name.c_str(), e.Path.c_str());
+    return exOk;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    TOptions o;
+    enum { oMaxResends = 256, oJson, oListPorts, oVersion };
+    static const option longs[] = {{"port", required_argument, nullptr, 'p'},
+                                   {"baud", required_argument, nullptr, 'b'},
+                                   {"config", required_argument, nullptr, 'c'},
+                                   {"timeout", required_argument, nullptr, 't'},
+                                   {"max-resends", required_argument, nullptr, oMaxResends},
+                                   {"json", no_argument, nullptr, oJson},
+                                   {"quiet", no_argument, nullptr, 'q'},
+                                   {"list-ports", no_argument, nullptr, oListPorts},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, oVersion},
+                                   {nullptr, 0, nullptr, 0}};
+    bool listPorts = false;
+    int c;
+    opterr = 0;
+    while ((c = getopt_long(argc, argv, ":p:b:c:t:qh", longs, nullptr)) != -1) {
+        switch (c) {
+        case 'p':
+            o.Port = optarg;
+            break;
+        case 'b': {
+            const long v = ParseCount("--baud", optarg);
+            if (v < 1 || v > 0x7FFFFFFF) UsageError(std::string("bad bit rate: '") + optarg + "'");
+            o.Baud = static_cast<uint32_t>(v);
+            break;
+        }
+        case 'c':
+            o.Config = optarg;
+            break;
+        case 't': {
+            char* end = nullptr;
+            o.Timeout = std::strtod(optarg, &end);
+            if (end == optarg || *end || !(o.Timeout >= 0) || o.Timeout > 1e7)
+                UsageError(std::string("bad value for --timeout: '") + optarg + "'");
+            break;
+        }
+        case oMaxResends:
+            o.MaxResends = ParseCount("--max-resends", optarg);
+            break;
+        case oJson:
+            o.Json = true;
+            break;
+        case 'q':
+            o.Quiet = true;
+            break;
+        case oListPorts:
+            listPorts = true;
+            break;
+        case 'h':
+            std::fputs(Usage, stdout);
+            return exOk;
+        case oVersion:
+            std::printf("tolvane-flash 2.00\n");
+            return exOk;
+        case ':':
+            UsageError(std::string("option needs a value: ") + argv[optind - 1]);
+        default:
+            UsageError(std::string("unknown option: ") + argv[optind - 1]);
+        }
+    }
+    if (listPorts) return ListPorts();
+    if (optind + 1 != argc)
+        UsageError(optind == argc ? "no image file given" : "more than one image file given");
+    o.Image = argv[optind];
+
+    TFlashEngine engine;
+    const TLoadResult load = engine.LoadImageFile(o.Image);
+    if (!load.Ok) {
+        std::fprintf(stderr, "tolvane-flash: %s\n", load.Error.c_str());
+        std::printf("failed: image file error\n");
+        return exImage;
+    }
+    if (!load.Warning.empty()) std::fprintf(stderr, "tolvane-flash: warning: %s\n", load.Warning.c_str());
+
+    ReadSettings(o);
+    std::string path = o.Port;
+    if (ComPortNumber(o.Port) != 0) {
+        const auto mapped = ResolvePortName(o.Port);
+        if (!mapped) {
+            std::printf("failed: port error: Unable to open com port %s: no device is mapped to it "
+                        "(see --list-ports)\n",
+                        o.Port.c_str());
+            return exPort;
+        }
+        path = *mapped;
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    TReporter report(o, load.Size);
+    TTtyLine line;
+    try {
+        line.Open(path, *o.Baud);
+    } catch (const Exception& e) {
+        report.Finish(exPort, "failed: port error: " + e.Message());
+        return exPort;
+    }
+    TInbox inbox;
+    engine.SetPort(&line);
+    engine.SetOnNotify([&inbox](const TFlashNotice& n) {
+        std::lock_guard<std::mutex> l(inbox.M);
+        inbox.Notices.push_back(n);
+        inbox.Cv.notify_one();
+    });
+    line.Start([&engine](int count) { engine.ComPort1RxChar(nullptr, count); },
+               [&inbox](const std::string& why) {
+                   std::lock_guard<std::mutex> l(inbox.M);
+                   inbox.Gone = why;
+                   inbox.Cv.notify_one();
+               });
+    if (!o.Json && !o.Quiet)
+        std::printf("flashing %s (%u bytes) on %s at %u bit/s\n", o.Image.c_str(), load.Size, path.c_str(),
+                    *o.Baud);
+    try {
+        engine.Button1Click();
+    } catch (const Exception& e) {
+        line.Close();
+        report.Finish(exPort, "failed: port error: " + e.Message());
+        return exPort;
+    }
+
+    using Clock = std::chrono::steady_clock;
+    auto lastReply = Clock::now();
+    const auto timeout =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.Timeout));
+    TExit code = exOk;
+    std::string message;
+    std::unique_lock<std::mutex> lock(inbox.M);
+    for (;;) {
+        // Short waits so that a signal is seen soon; the notices themselves wake the wait.
+        inbox.Cv.wait_for(lock, std::chrono::milliseconds(50),
+                          [&] { return !inbox.Notices.empty() || inbox.Gone || gSignal; });
+        bool done = false;
+        while (!inbox.Notices.empty()) {
+            const TFlashNotice n = inbox.Notices.front();
+            inbox.Notices.pop_front();
+            lastReply = Clock::now();
+            lock.unlock();
+            report.Event(n);
+            lock.lock();
+            if (n.Kind == fnJobDone) {
+                done = true;
+                message = report.Written();
+            } else if (n.Kind == fnPortError) {
+                done = true;
+                code = exPort;
+                message = "failed: port error: " + n.Text;
+            } else if (o.MaxResends > 0 && n.State.ResendsInRow >= static_cast<uint32_t>(o.MaxResends)) {
+                done = true;
+                code = exResends;
+                message = "failed: block " + std::to_string(n.State.ProgressPosition()) + " was resent " +
+                          std::to_string(n.State.ResendsInRow) + " times in a row";
+            }
+            if (done) break;
+        }
+        if (done) break;
+        if (inbox.Gone) {
+            code = exPort;
+            message = "failed: port error: " + *inbox.Gone;
+            break;
+        }
+        if (gSignal) {
+            code = exInterrupted;
+            message = std::string("interrupted by ") + (gSignal == SIGINT ? "SIGINT" : "SIGTERM") +
+                      ": the port was closed, the device holds an incomplete image";
+            break;
+        }
+        if (o.Timeout > 0 && Clock::now() - lastReply >= timeout) {
+            code = exNoReply;
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%g", o.Timeout);
+            message = std::string("failed: no reply from the device within ") + buf + " s after block " +
+                      std::to_string(engine.State().ProgressPosition());
+            break;
+        }
+    }
+    lock.unlock();
+    line.Close();
+    report.Finish(code, message);
+    return code;
+}
