@@ -61,7 +61,7 @@ bool ReadSmallFile(const fs::path& p, std::string& out) {
     std::ostringstream s;
     s << in.rdbuf();
     out = s.str();
-    return true;
+    return !in.bad();
 }
 
 // A ttyS node exists for every UART slot the 8250 driver reserves; only those with a probed
@@ -196,7 +196,10 @@ TDeviceMap BuildDeviceMap(const TDeviceMapSources& sources) {
         std::string text;
         std::error_code ec;
         if (fs::exists(sources.ConfigFile, ec)) {
-            if (ReadSmallFile(sources.ConfigFile, text))
+            // Only a regular file: a FIFO or a device in its place would block the open.
+            if (!fs::is_regular_file(sources.ConfigFile, ec))
+                map.Problems.push_back(sources.ConfigFile + ": not a regular file; ignored");
+            else if (ReadSmallFile(sources.ConfigFile, text))
                 ParseDeviceEntries(text, '\n', sources.ConfigFile, map);
             else
                 map.Problems.push_back(sources.ConfigFile + ": cannot be read: " + std::strerror(errno));

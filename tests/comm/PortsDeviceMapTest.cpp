@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -147,6 +148,10 @@ TEST(PortsBuild, MissingConfigFileIsNoProblemUnreadableOneIs) {
     TDeviceMap m = BuildDeviceMap(fm.Sources);
     EXPECT_TRUE(m.Entries.empty());
     EXPECT_EQ(m.Problems.size(), 1u);
+    // A FIFO in the file's place would block a plain open forever.
+    ASSERT_EQ(::mkfifo(fm.Dir.File("fifo").c_str(), 0600), 0);
+    fm.Sources.ConfigFile = fm.Dir.File("fifo");
+    EXPECT_EQ(BuildDeviceMap(fm.Sources).Problems.size(), 1u);
 }
 
 TEST(PortsEnvironment, ConfigPathFollowsXdgConfigHomeElseHome) {

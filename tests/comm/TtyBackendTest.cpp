@@ -1,0 +1,325 @@
+#include "platform/comm/TtyBackend.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Records upcalls; tests wait on conditions with a deadline.
+class TRecordingSink final : public TLineSink {
+  public:
+    void OnReceive(const BYTE* d, size_t n) override {
+        Add([&] { Data.append(reinterpret_cast<const char*>(d), n); });
+    }
+    void OnLineError(DWORD f, int b) override {
+        Add([&] { Errors.push_back({f, b}); });
+    }
+    void OnModemLines(DWORD s) override {
+        Add([&] { Lines.push_back(s); });
+    }
+    void OnTxSpace() override {
+        Add([&] { ++TxSpace; });
+    }
+    void OnTxEmpty() override {
+        Add([&] { ++TxEmpty; });
+    }
+    void OnDeviceGone(DWORD code) override {
+        Add([&] { ++Gone, GoneCode = code; });
+    }
+
+    template <class P> bool WaitFor(P pred, std::chrono::milliseconds limit = 3000ms) {
+        std::unique_lock lk(M);
+        return Cv.wait_for(lk, limit, [&] { return pred(); });
+    }
+    template <class F> auto Locked(F f) {
+        std::lock_guard g(M);
+        return f();
+    }
+
+    std::mutex M;
+    std::condition_variable Cv;
+    std::string Data;
+    std::vector<std::pair<DWORD, int>> Errors;
+    std::vector<DWORD> Lines;
+    int TxSpace = 0, TxEmpty = 0, Gone = 0;
+    DWORD GoneCode = 0;
+
+  private:
+    template <class F> void Add(F f) {
+        std::lock_guard g(M);
+        f();
+        Cv.notify_all();
+    }
+};
+
+// A pty pair: the backend opens the slave by path, the test is the far end on the master.
+struct PtyPair {
+    int Master = -1, Slave = -1;
+    std::string Path;
+    PtyPair() {
+        char name[256];
+        if (::openpty(&Master, &Slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+        Path = name;
+        ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+    }
+    ~PtyPair() {
+        CloseMaster();
+        if (Slave >= 0) ::close(Slave);
+    }
+    void CloseMaster() {
+        if (Master >= 0) ::close(Master);
+        Master = -1;
+    }
+    void Send(const std::string& s) const {
+        size_t off = 0;
+        while (off < s.size()) {
+            ssize_t n = ::write(Master, s.data() + off, s.size() - off);
+            if (n > 0)
+                off += static_cast<size_t>(n);
+            else {
+                pollfd p{Master, POLLOUT, 0};
+                ::poll(&p, 1, 1000);
+            }
+        }
+    }
+    // Reads until want bytes have come or the far end stays silent for quietMs.
+    std::string Receive(size_t want, int quietMs = 1000) const {
+        std::string out;
+        char buf[4096];
+        while (out.size() < want) {
+            pollfd p{Master, POLLIN, 0};
+            if (::poll(&p, 1, quietMs) <= 0) break;
+            ssize_t n = ::read(Master, buf, std::min(sizeof buf, want - out.size()));
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
+    }
+};
+
+std::string AllBytes() {
+    std::string s;
+    for (int i = 0; i < 256; ++i)
+        s += static_cast<char>(i);
+    return s;
+}
+
+std::unique_ptr<TTtyBackend> OpenOk(const std::string& path) {
+    DWORD err = 0;
+    auto b = TTtyBackend::Open(path, &err);
+    EXPECT_TRUE(b) << "open failed with " << err;
+    return b;
+}
+
+DCB Dcb(DWORD baud, BYTE size = 8, BYTE parity = NOPARITY, BYTE stop = ONESTOPBIT) {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    d.BaudRate = baud;
+    d.fBinary = 1;
+    d.ByteSize = size;
+    d.Parity = parity;
+    d.StopBits = stop;
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    return d;
+}
+
+// Collects decoder output as text: data bytes as they are, marks as "<Mxx>".
+struct TDecodeLog final : TParmrkDecoder::TOutput {
+    std::string Text;
+    void Data(const BYTE* p, size_t n) override { Text.append(reinterpret_cast<const char*>(p), n); }
+    void Mark(BYTE x) override {
+        char b[8];
+        std::snprintf(b, sizeof b, "<M%02X>", x);
+        Text += b;
+    }
+};
+
+} // namespace
+
+TEST(TtyDecoder, MarksAndEscapedFfDecodeTheSameAtEverySplit) {
+    const std::string in = std::string("A\xFF\xFF", 3) + "B" + std::string("\xFF\x00\x00", 3) + "C" +
+                           std::string("\xFF\x00\x41\xFF\xFF\xFF\xFF", 7) + "end";
+    const std::string want = "A\xFF"
+                             "B<M00>C<M41>\xFF\xFF"
+                             "end";
+    for (size_t cut1 = 0; cut1 <= in.size(); ++cut1) {
+        for (size_t cut2 = cut1; cut2 <= in.size(); ++cut2) {
+            TParmrkDecoder d;
+            TDecodeLog log;
+            auto feed = [&](size_t a, size_t b) {
+                d.Feed(reinterpret_cast<const BYTE*>(in.data()) + a, b - a, log);
+            };
+            feed(0, cut1);
+            feed(cut1, cut2);
+            feed(cut2, in.size());
+            ASSERT_EQ(log.Text, want) << "split at " << cut1 << "," << cut2;
+        }
+    }
+}
+
+TEST(TtyDecoder, StrayByteAfterFfIsKeptAsDataAndResetDropsAHalfMark) {
+    TParmrkDecoder d;
+    TDecodeLog log;
+    const BYTE odd[] = {0xFF, 'x', 'y'};
+    d.Feed(odd, 3, log);
+    EXPECT_EQ(log.Text, "\xFFxy");
+    const BYTE half[] = {'a', 0xFF, 0x00};
+    d.Feed(half, 3, log);
+    d.Reset(); // a purge drops the half-read mark with the data it belonged to
+    const BYTE next[] = {'b'};
+    d.Feed(next, 1, log);
+    EXPECT_EQ(log.Text, "\xFFxyab");
+}
+
+TEST(TtyOpen, MissingNonTtyAndBusyDevicesAreRefused) {
+    DWORD err = 0;
+    EXPECT_FALSE(TTtyBackend::Open("/nonexistent/ttyX", &err));
+    EXPECT_EQ(err, ERROR_FILE_NOT_FOUND);
+    TempDir dir;
+    std::ofstream(dir.File("plain")) << "x";
+    EXPECT_FALSE(TTtyBackend::Open(dir.File("plain"), &err));
+    EXPECT_EQ(err, ERROR_FILE_NOT_FOUND);
+
+    PtyPair pty;
+    {
+        auto first = OpenOk(pty.Path);
+        ASSERT_TRUE(first);
+        EXPECT_FALSE(TTtyBackend::Open(pty.Path, &err));
+        EXPECT_EQ(err, ERROR_ACCESS_DENIED);
+    }
+    // Closing gives the device back even though the far end still holds the tty open.
+    auto again = OpenOk(pty.Path);
+    EXPECT_TRUE(again);
+}
+
+class TtyPty : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Backend = OpenOk(Pty.Path);
+        ASSERT_TRUE(Backend);
+        ASSERT_EQ(Backend->Start(&Sink), ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        if (Backend) Backend->Stop();
+    }
+    PtyPair Pty;
+    TRecordingSink Sink;
+    std::unique_ptr<TTtyBackend> Backend;
+};
+
+TEST_F(TtyPty, EveryByteValueArrivesUnchangedInBothDirections) {
+    const std::string all = AllBytes() + AllBytes();
+    Pty.Send(all);
+    ASSERT_TRUE(Sink.WaitFor([&] { return Sink.Data.size() >= all.size(); }));
+    EXPECT_EQ(Sink.Locked([&] { return Sink.Data; }), all);
+    EXPECT_TRUE(Sink.Locked([&] { return Sink.Errors.empty(); }));
+
+    const std::string out = AllBytes() + "\n\r\n";
+    size_t taken = Backend->Write(reinterpret_cast<const BYTE*>(out.data()), out.size());
+    ASSERT_EQ(taken, out.size());
+    EXPECT_EQ(Pty.Receive(out.size()), out);
+    EXPECT_EQ(Pty.Receive(1, 50), ""); // no output translation added anything
+    ASSERT_TRUE(Sink.WaitFor([&] { return Sink.TxEmpty >= 1; }));
+    EXPECT_EQ(Backend->TxPending(), 0u);
+}
+
+TEST_F(TtyPty, AnyBitRateAndEveryFramingIsAccepted) {
+    for (DWORD baud : {123457u, 300u, 9600u, 3000000u}) {
+        ASSERT_EQ(Backend->ApplyState(Dcb(baud)), ERROR_SUCCESS) << baud;
+        uint32_t now = 0;
+        ASSERT_EQ(TtyGetBaudRate(Backend->Fd(), &now), 0);
+        EXPECT_EQ(now, baud);
+    }
+    EXPECT_EQ(Backend->ApplyState(Dcb(19200, 7, MARKPARITY, ONESTOPBIT)), ERROR_SUCCESS);
+    EXPECT_EQ(Backend->ApplyState(Dcb(19200, 8, SPACEPARITY, TWOSTOPBITS)), ERROR_SUCCESS);
+    EXPECT_EQ(Backend->ApplyState(Dcb(19200, 5, ODDPARITY, ONE5STOPBITS)), ERROR_SUCCESS);
+    // Data still passes raw after the changes.
+    ASSERT_EQ(Backend->ApplyState(Dcb(115200)), ERROR_SUCCESS);
+    Pty.Send(std::string("\x03\x11\x13\xFF", 4));
+    ASSERT_TRUE(Sink.WaitFor([&] { return Sink.Data.size() >= 4; }));
+    EXPECT_EQ(Sink.Locked([&] { return Sink.Data; }), std::string("\x03\x11\x13\xFF", 4));
+}
+
+TEST_F(TtyPty, WithoutModemLinesTheyReadOffAndSettingThemIsNoError) {
+    EXPECT_EQ(Backend->ModemLines(), 0u);
+    EXPECT_EQ(Backend->SetDtr(true), ERROR_SUCCESS);
+    EXPECT_EQ(Backend->SetRts(false), ERROR_SUCCESS);
+    EXPECT_EQ(Backend->SetBreak(true), ERROR_SUCCESS);
+    EXPECT_EQ(Backend->SetBreak(false), ERROR_SUCCESS);
+    // The watcher finds no modem lines and ends instead of retrying.
+    auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!Backend->ModemWatchEnded() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(Backend->ModemWatchEnded());
+    EXPECT_TRUE(Sink.Locked([&] { return Sink.Lines.empty() && Sink.Gone == 0; }));
+}
+
+TEST_F(TtyPty, UrgentBytesReachTheFarEndAndCountForTxEmpty) {
+    ASSERT_EQ(Backend->SendUrgent(0x13), ERROR_SUCCESS); // the XOFF character
+    ASSERT_EQ(Backend->SendUrgent('Z'), ERROR_SUCCESS);  // any other character
+    ASSERT_EQ(Backend->SendUrgent(0x11), ERROR_SUCCESS);
+    EXPECT_EQ(Pty.Receive(3), "\x13Z\x11");
+    ASSERT_TRUE(Sink.WaitFor([&] { return Sink.TxEmpty >= 1; }));
+    EXPECT_EQ(Backend->TxPending(), 0u);
+    // The stop character is restored after sending 'Z': XOFF still goes out as XOFF.
+    ASSERT_EQ(Backend->SendUrgent(0x13), ERROR_SUCCESS);
+    EXPECT_EQ(Pty.Receive(1), "\x13");
+}
+
+TEST_F(TtyPty, FullDeviceTakesPartOfAWriteThenReportsSpace) {
+    std::string big(1 << 20, 'q');
+    size_t taken = Backend->Write(reinterpret_cast<const BYTE*>(big.data()), big.size());
+    ASSERT_LT(taken, big.size());
+    EXPECT_EQ(Pty.Receive(taken), std::string(taken, 'q'));
+    EXPECT_TRUE(Sink.WaitFor([&] { return Sink.TxSpace >= 1; }));
+}
+
+TEST_F(TtyPty, FarEndClosingIsReportedOnceAndNothingSpins) {
+    Pty.Send("ab");
+    ASSERT_TRUE(Sink.WaitFor([&] { return Sink.Data == "ab"; }));
+    Pty.CloseMaster();
+    ::close(Pty.Slave);
+    Pty.Slave = -1;
+    ASSERT_TRUE(Sink.WaitFor([&] { return Sink.Gone >= 1; }));
+    EXPECT_EQ(Sink.Locked([&] { return Sink.GoneCode; }), ERROR_DEVICE_NOT_CONNECTED);
+    uint64_t wakes = Backend->WakeCount();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(Backend->WakeCount() - wakes, 2u);
+    EXPECT_EQ(Sink.Locked([&] { return Sink.Gone; }), 1);
+    // Writes after removal take nothing and raise nothing further.
+    const BYTE x = 'x';
+    EXPECT_EQ(Backend->Write(&x, 1), 0u);
+    Backend->Stop();
+    EXPECT_EQ(Sink.Locked([&] { return Sink.Gone; }), 1);
+}
+
+TEST_F(TtyPty, IdleOpenDeviceDoesNotWake) {
+    Pty.Send("x");
+    ASSERT_TRUE(Sink.WaitFor([&] { return Sink.Data == "x"; }));
+    std::this_thread::sleep_for(50ms); // let the watcher find out the pty has no modem lines
+    uint64_t wakes = Backend->WakeCount();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LE(Backend->WakeCount() - wakes, 1u);
+}
+
+TEST_F(TtyPty, StopIsPromptAndRepeatable) {
+    auto t0 = std::chrono::steady_clock::now();
+    Backend->Stop();
+    Backend->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+}
