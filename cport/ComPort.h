@@ -31,6 +31,7 @@ class TMessageTarget;
 struct TMessage;
 class TIniFile;
 class TRegistry;
+struct TClassInfo;
 
 class TCustomComPort : public TComponent {
   public:
@@ -229,8 +230,13 @@ class TCustomComPort : public TComponent {
 
     // Open step: the hidden message target (smWindowSync only), then the event thread, which sets
     // the event mask on this thread before it runs. Close step: the thread, then the target.
+    // CreateEventThread leaves nothing behind when it raises.
     void CreateEventThread();
     void DestroyEventThread();
+    // Raises when called on this port's own event thread, where closing would wait for itself.
+    void CheckNotOnEventThread() const;
+    bool Designing() const { return ComponentState().Contains(csDesigning); }
+    bool Loading() const { return ComponentState().Contains(csLoading); }
 
     TComThread* FEventThread = nullptr;
     std::atomic<bool> FThreadCreated{false};
@@ -275,6 +281,8 @@ class TComPort : public TCustomComPort {
   public:
     explicit TComPort(TComponent* AOwner);
     std::string ClassName() const override { return "TComPort"; }
+    // The published properties and their stored defaults (registered once, on first use).
+    static const TClassInfo& StaticClassInfo();
 };
 
 // Appends the names of the system's serial ports to Ports (never clears it).
