@@ -1,0 +1,57 @@
+#pragma once
+
+#include "cport/ComPort.h"
+#include "platform/comm/VirtualDevice.h"
+#include "platform/toolkit/ShowException.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A port named after an in-process virtual device of the same name ("COM9" reaches it).
+struct TVirtualPort {
+    explicit TVirtualPort(const std::string& name = "COM9", TComponent* owner = nullptr)
+        : Dev(TVirtualDevice::Create(name)), Port(std::make_unique<TComPort>(owner)) {
+        EXPECT_NE(Dev, nullptr) << "virtual device " << name << " already exists";
+        Port->SetPort(name);
+    }
+    ~TVirtualPort() { Port.reset(); }
+
+    std::shared_ptr<TVirtualDevice> Dev;
+    std::unique_ptr<TComPort> Port;
+};
+
+// How many times the device was configured, per group.
+struct TApplyCounts {
+    int Buffer;
+    int State;
+    int Timeouts;
+    bool operator==(const TApplyCounts&) const = default;
+};
+
+inline TApplyCounts CountsOf(const TVirtualDevice& dev) {
+    return {dev.SetupCommCount(), dev.SetCommStateCount(), dev.SetCommTimeoutsCount()};
+}
+
+inline std::ostream& operator<<(std::ostream& os, const TApplyCounts& c) {
+    return os << "{buffer " << c.Buffer << ", state " << c.State << ", timeouts " << c.Timeouts << "}";
+}
+
+// Collects what the application's error display would show, for the life of the object.
+class TShownErrors {
+  public:
+    TShownErrors() {
+        FPrevious = SetShowExceptionHandler([this](const std::string& text) { Texts.push_back(text); });
+    }
+    ~TShownErrors() { SetShowExceptionHandler(FPrevious); }
+    TShownErrors(const TShownErrors&) = delete;
+    TShownErrors& operator=(const TShownErrors&) = delete;
+
+    std::vector<std::string> Texts;
+
+  private:
+    std::function<void(const std::string&)> FPrevious;
+};

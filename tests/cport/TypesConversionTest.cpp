@@ -1,0 +1,229 @@
+#include "cport/ComTypes.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+// Every member's text reads back as the member, whatever the ASCII case.
+template <typename Enum, typename ToStr, typename FromStr>
+void ExpectRoundTrips(int count, ToStr toStr, FromStr fromStr) {
+    for (int i = 0; i < count; ++i) {
+        Enum e = static_cast<Enum>(i);
+        std::string text = toStr(e);
+        ASSERT_FALSE(text.empty()) << "ordinal " << i;
+        EXPECT_EQ(fromStr(text), e) << text;
+        EXPECT_EQ(fromStr(Lower(text)), e) << text;
+        EXPECT_EQ(fromStr(Upper(text)), e) << text;
+    }
+}
+
+TEST(TypesConversion, EveryMemberRoundTripsIgnoringCase) {
+    ExpectRoundTrips<TBaudRate>(16, BaudRateToStr, StrToBaudRate);
+    ExpectRoundTrips<TStopBits>(3, StopBitsToStr, StrToStopBits);
+    ExpectRoundTrips<TDataBits>(4, DataBitsToStr, StrToDataBits);
+    ExpectRoundTrips<TParityBits>(5, ParityToStr, StrToParity);
+    ExpectRoundTrips<TFlowControl>(4, FlowControlToStr, StrToFlowControl);
+    ExpectRoundTrips<TDTRFlowControl>(3, DTRControlToStr, StrToDTRControl);
+    ExpectRoundTrips<TRTSFlowControl>(4, RTSControlToStr, StrToRTSControl);
+}
+
+TEST(TypesConversion, TextsAndOrdinalsAsStored) {
+    EXPECT_EQ(BaudRateToStr(brCustom), "Custom");
+    EXPECT_EQ(BaudRateToStr(br9600), "9600");
+    EXPECT_EQ(BaudRateToStr(br256000), "256000");
+    EXPECT_EQ(static_cast<int>(br9600), 7);
+    EXPECT_EQ(StopBitsToStr(sbOne5StopBits), "1.5");
+    EXPECT_EQ(DataBitsToStr(dbFive), "5");
+    EXPECT_EQ(ParityToStr(prSpace), "Space");
+    EXPECT_EQ(FlowControlToStr(fcNone), "None");
+    EXPECT_EQ(DTRControlToStr(dtrHandshake), "Handshake");
+    EXPECT_EQ(RTSControlToStr(rtsToggle), "Toggle");
+}
+
+TEST(TypesConversion, UnrecognisedTextGivesEachFallback) {
+    EXPECT_EQ(StrToBaudRate("custom"), brCustom);
+    EXPECT_EQ(StrToBaudRate("9600 "), br9600);
+    EXPECT_EQ(StrToBaudRate("4800 "), br9600); // no trimming: falls back, not 4800
+    EXPECT_EQ(StrToBaudRate("12345"), br9600);
+    EXPECT_EQ(StrToBaudRate(""), br9600);
+    EXPECT_EQ(StrToStopBits("1.5"), sbOne5StopBits);
+    EXPECT_EQ(StrToStopBits("2 "), sbOneStopBit);
+    EXPECT_EQ(StrToDataBits("9"), dbEight);
+    EXPECT_EQ(StrToDataBits("5"), dbFive);
+    EXPECT_EQ(StrToParity("none"), prNone);
+    EXPECT_EQ(StrToParity("Od"), prNone);
+    EXPECT_EQ(StrToFlowControl("none"), fcNone);
+    EXPECT_EQ(StrToFlowControl("whatever"), fcCustom);
+    EXPECT_EQ(StrToFlowControl("Hardwar"), fcCustom);
+    EXPECT_EQ(StrToDTRControl("HANDSHAKE"), dtrHandshake);
+    EXPECT_EQ(StrToDTRControl("Toggle"), dtrDisable);
+    EXPECT_EQ(StrToRTSControl("toggle"), rtsToggle);
+    EXPECT_EQ(StrToRTSControl(" Enable"), rtsDisable);
+}
+
+TEST(TypesConversion, YesNo) {
+    EXPECT_EQ(BoolToYesNo(true), "Yes");
+    EXPECT_EQ(BoolToYesNo(false), "No");
+    EXPECT_TRUE(YesNoToBool("Yes"));
+    EXPECT_TRUE(YesNoToBool("yes"));
+    EXPECT_TRUE(YesNoToBool("yEs"));
+    for (const char* no : {"No", "TRUE", "1", "", "Yes ", "Y", "yess"})
+        EXPECT_FALSE(YesNoToBool(no)) << '"' << no << '"';
+}
+
+TEST(TypesConversion, CharToStrWritesPrintablesPlainAndTheRestAsCodes) {
+    EXPECT_EQ(CharToStr(0), "#0");
+    EXPECT_EQ(CharToStr(13), "#13");
+    EXPECT_EQ(CharToStr(17), "#17");
+    EXPECT_EQ(CharToStr(32), "#32");
+    EXPECT_EQ(CharToStr(33), "!");
+    EXPECT_EQ(CharToStr('A'), "A");
+    EXPECT_EQ(CharToStr('#'), "#");
+    EXPECT_EQ(CharToStr(127), std::string(1, '\x7f'));
+    EXPECT_EQ(CharToStr(static_cast<char>(128)), "#128");
+    EXPECT_EQ(CharToStr(static_cast<char>(200)), "#200");
+    EXPECT_EQ(CharToStr(static_cast<char>(255)), "#255");
+}
+
+TEST(TypesConversion, EveryCharacterRoundTrips) {
+    for (int code = 0; code < 256; ++code) {
+        char c = static_cast<char>(code);
+        EXPECT_EQ(static_cast<unsigned char>(StrToChar(CharToStr(c))), code) << CharToStr(c);
+    }
+}
+
+TEST(TypesConversion, StrToCharReadsMalformedTextWithoutFailing) {
+    EXPECT_EQ(StrToChar(""), 0);
+    EXPECT_EQ(StrToChar("AB"), 'A');
+    EXPECT_EQ(StrToChar("#"), '#');
+    EXPECT_EQ(StrToChar("#65"), 'A');
+    EXPECT_EQ(StrToChar("#321"), 'A'); // low 8 bits
+    EXPECT_EQ(StrToChar("#abc"), 0);
+    EXPECT_EQ(StrToChar("#6a"), 0);
+    EXPECT_EQ(StrToChar("# 65"), 0);
+    EXPECT_EQ(StrToChar("#-1"), static_cast<char>(255));
+    EXPECT_EQ(StrToChar("#99999999999"), 0); // no 32-bit integer
+    EXPECT_EQ(StrToChar(std::string("\0x", 2)), 0);
+}
+
+TEST(TypesConversion, NormalizePortName) {
+    EXPECT_EQ(NormalizePortName("com3"), "COM3");
+    EXPECT_EQ(NormalizePortName("Com3"), "COM3");
+    EXPECT_EQ(NormalizePortName("COM16"), "COM16");
+    EXPECT_EQ(NormalizePortName("16"), "COM16");
+    EXPECT_EQ(NormalizePortName("7"), "COM7");
+    for (const char* bad : {"COM0", "COM17", "LPT1", "", "COMx", "COM", "COM 3", "COM3:", "COM-2", "co"})
+        EXPECT_EQ(NormalizePortName(bad), "COM1") << '"' << bad << '"';
+}
+
+TEST(TypesConversion, PlatformCodesOfTheSettings) {
+    EXPECT_EQ(BaudRateValue(brCustom), 0u);
+    EXPECT_EQ(BaudRateValue(br110), 110u);
+    EXPECT_EQ(BaudRateValue(br14400), 14400u);
+    EXPECT_EQ(BaudRateValue(br56000), 56000u);
+    EXPECT_EQ(BaudRateValue(br256000), 256000u);
+    EXPECT_EQ(StopBitsCode(sbTwoStopBits), TWOSTOPBITS);
+    EXPECT_EQ(DataBitsSize(dbFive), 5);
+    EXPECT_EQ(DataBitsSize(dbEight), 8);
+    EXPECT_EQ(ParityCode(prMark), MARKPARITY);
+    EXPECT_EQ(DTRControlFlags(dtrDisable), 0x00u);
+    EXPECT_EQ(DTRControlFlags(dtrEnable), 0x10u);
+    EXPECT_EQ(DTRControlFlags(dtrHandshake), 0x20u);
+    EXPECT_EQ(RTSControlFlags(rtsEnable), 0x1000u);
+    EXPECT_EQ(RTSControlFlags(rtsHandshake), 0x2000u);
+    EXPECT_EQ(RTSControlFlags(rtsToggle), 0x3000u);
+    EXPECT_EQ(ComErrorFlag(ceFrame), CE_FRAME);
+    EXPECT_EQ(ComErrorFlag(ceIO), CE_IOE);
+    EXPECT_EQ(ComErrorFlag(ceMode), CE_MODE);
+    EXPECT_EQ(ComErrorFlag(ceTxFull), CE_TXFULL);
+    EXPECT_EQ(ComSignalFlag(csRing), MS_RING_ON);
+    EXPECT_EQ(ComSignalFlag(csRLSD), MS_RLSD_ON);
+    EXPECT_EQ(AllComEvents.Bits(), 0x3FF);
+}
+
+TEST(TypesError, MessagesWithAndWithoutPlatformCode) {
+    EComPort alone(ErrEventThreadRunning);
+    EXPECT_EQ(alone.Code(), 20);
+    EXPECT_EQ(alone.WinCode(), -1);
+    EXPECT_STREQ(alone.what(), "Cannot wait for event if event thread is created");
+
+    EComPort withCode(ErrSetCommState, 87);
+    EXPECT_EQ(withCode.Code(), 7);
+    EXPECT_EQ(withCode.WinCode(), 87);
+    EXPECT_EQ(withCode.Message(), "SetCommState function failed (win error code: 87)");
+
+    EXPECT_EQ(EComPort(ErrOpenPort, 2).Message(), "Unable to open com port (win error code: 2)");
+    EXPECT_EQ(EComPort(ErrOpenPort, -3).Message(), "Unable to open com port (win error code: -3)");
+    EXPECT_EQ(EComPort(ErrSetCommTimeouts).Message(), "SetCommTimeouts failed");
+    EXPECT_EQ(EComPort(ErrLinkRegistration).Message(), "Link (un)registration failed");
+    EXPECT_EQ(EComPort(ErrLedState).Message(), "Cannot change led state if ComPort is selected");
+    EXPECT_EQ(EComPort(ErrWaitForEvent).Message(), "WaitForEvent method failed");
+}
+
+TEST(TypesError, TwentyOneDistinctMessagesAndNoneOutsideTheTable) {
+    std::set<std::string> seen;
+    for (int code = 1; code <= 21; ++code) {
+        std::string m = EComPort::MessageOfCode(code);
+        EXPECT_FALSE(m.empty()) << code;
+        seen.insert(m);
+    }
+    EXPECT_EQ(seen.size(), 21u);
+    EXPECT_EQ(EComPort::MessageOfCode(0), "");
+    EXPECT_EQ(EComPort::MessageOfCode(22), "");
+    // An EComPort is the system's Exception, so the application's handlers catch it.
+    try {
+        throw EComPort(ErrPurgeComm, 6);
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "PurgeComm function failed (win error code: 6)");
+    }
+}
+
+TEST(TypesAsync, InitMakesASignalledManualResetEventAndDoneFreesIt) {
+    PAsync p = nullptr;
+    InitAsync(p);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->Overlapped.Internal, 0u);
+    EXPECT_EQ(p->Overlapped.InternalHigh, 0u);
+    ASSERT_NE(p->Overlapped.hEvent, nullptr);
+    // Signalled, and stays so after a wait (manual reset).
+    EXPECT_EQ(WaitForSingleObject(p->Overlapped.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(p->Overlapped.hEvent, 0), WAIT_OBJECT_0);
+    HANDLE event = p->Overlapped.hEvent;
+    DoneAsync(p);
+    EXPECT_EQ(p, nullptr);
+    // The event is closed with the record.
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    DoneAsync(p); // a null record is left alone
+    EXPECT_EQ(p, nullptr);
+}
+
+TEST(TypesAsync, EachRecordHasItsOwnEvent) {
+    PAsync a = nullptr;
+    PAsync b = nullptr;
+    InitAsync(a);
+    InitAsync(b);
+    EXPECT_NE(a, b);
+    EXPECT_NE(a->Overlapped.hEvent, b->Overlapped.hEvent);
+    ResetEvent(a->Overlapped.hEvent);
+    EXPECT_EQ(WaitForSingleObject(a->Overlapped.hEvent, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(b->Overlapped.hEvent, 0), WAIT_OBJECT_0);
+    DoneAsync(a);
+    DoneAsync(b);
+}
+
+} // namespace
