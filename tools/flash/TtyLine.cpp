@@ -56,6 +56,8 @@ void TTtyLine::Close() {
         [[maybe_unused]] ssize_t n = ::write(FWake[1], &c, 1);
         FReader.join();
     }
+    // Exclusive mode outlives our descriptor while another one (a simulator's) holds the tty.
+    if (FFd >= 0) ::ioctl(FFd, TIOCNXCL);
     for (int* fd : {&FFd, &FWake[0], &FWake[1]}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
