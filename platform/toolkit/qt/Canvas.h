@@ -114,10 +114,6 @@ class TCanvas {
     QPainter& Painter();
 
   private:
-    void ApplyPen();
-    void ApplyBrush();
-    void ApplyFont();
-
     QImage* FImage = nullptr;
     std::unique_ptr<QPainter> FOwnPainter;
     QPainter* FPainter = nullptr;
