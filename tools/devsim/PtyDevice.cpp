@@ -172,6 +172,10 @@ void TPtyDevice::Run(const std::function<void(const TJobReport&)>& onJob) {
                 break;
             }
             lastRx = NowMicros();
+            if (FBangAt >= 0) {
+                FTurnarounds.push_back(lastRx - FBangAt);
+                FBangAt = -1;
+            }
             if (FOptions.Pace) FRxFree = std::max(lastRx, FRxFree) + static_cast<int64_t>(n) * bt;
             reply = FSim.Receive(std::string_view(buf, static_cast<std::size_t>(n)));
         } else if (FSim.AwaitingSilence() && NowMicros() - lastRx >= silence) {
@@ -188,6 +192,7 @@ void TPtyDevice::Run(const std::function<void(const TJobReport&)>& onJob) {
             SleepUntil(ready);
         }
         WriteAll(reply.Bytes);
+        if (reply.Bytes.back() == '!') FBangAt = NowMicros();
     }
     FSim.Abandon();
     Finish(onJob, jobs);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace devsim {
 
@@ -40,6 +41,8 @@ class TPtyDevice {
     // The silence that completes an end command: 30 byte-times at the line rate, at least 20 ms.
     static int64_t SilenceMicros(uint32_t baud);
     static int64_t ByteMicros(uint32_t baud) { return (10'000'000LL + baud - 1) / baud; }
+    // Time from each '!' written to the first byte of the answer read (µs); read after Run.
+    const std::vector<int64_t>& Turnarounds() const { return FTurnarounds; }
 
   private:
     void WriteAll(const std::string& bytes);
@@ -54,6 +57,8 @@ class TPtyDevice {
     std::atomic<bool> FStop{false};
     int64_t FTxFree = 0; // when the paced line is free to send the next byte (µs, monotonic)
     int64_t FRxFree = 0; // when the paced line has finished delivering what was read
+    int64_t FBangAt = -1;
+    std::vector<int64_t> FTurnarounds;
 };
 
 } // namespace devsim
