@@ -47,9 +47,11 @@ class TVirtualDevice {
     void SetRLSD(bool on);
 
     // Port → far end.
-    std::string ReadSent();                                             // takes everything sent so far
-    bool WaitSent(size_t n, DWORD timeoutMs);                           // until n unread bytes are there
-    void OnSent(std::function<void(const std::string& bytes)> handler); // each chunk as it leaves
+    std::string ReadSent();                   // takes everything sent so far
+    bool WaitSent(size_t n, DWORD timeoutMs); // until n unread bytes are there
+    // Each chunk as it leaves, instead of keeping it for ReadSent (empty handler: keep again).
+    // Runs on the device's transmit thread; it must not close the port that has the device open.
+    void OnSent(std::function<void(const std::string& bytes)> handler);
     bool DTR() const;
     bool RTS() const;
     bool BreakOn() const;

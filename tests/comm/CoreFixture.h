@@ -1,0 +1,79 @@
+#pragma once
+
+// A port opened on a fresh virtual device, with an overlapped record and its event.
+
+#include "platform/comm/VirtualDevice.h"
+#include "platform/comm/WinComm.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+class CoreFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static std::atomic<int> serial{0};
+        Name = "core" + std::to_string(serial++);
+        Device = TVirtualDevice::Create(Name);
+        ASSERT_TRUE(Device);
+        Port = CreateFileA(("virtual:" + Name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(Port, INVALID_HANDLE_VALUE) << GetLastError();
+        Ov = NewOv();
+        Ov2 = NewOv();
+    }
+    void TearDown() override {
+        if (Port != INVALID_HANDLE_VALUE) CloseHandle(Port);
+        CloseHandle(Ov.hEvent);
+        CloseHandle(Ov2.hEvent);
+    }
+
+    static OVERLAPPED NewOv() {
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        return ov;
+    }
+
+    void SetTimeouts(DWORD interval, DWORD mult, DWORD constant, DWORD wmult = 0, DWORD wconst = 0) {
+        COMMTIMEOUTS t{interval, mult, constant, wmult, wconst};
+        ASSERT_TRUE(SetCommTimeouts(Port, &t));
+    }
+
+    DCB State() {
+        DCB d{};
+        EXPECT_TRUE(GetCommState(Port, &d));
+        return d;
+    }
+
+    void Apply(const DCB& d) { ASSERT_TRUE(SetCommState(Port, &d)) << GetLastError(); }
+
+    COMSTAT Stat(DWORD* errors = nullptr) {
+        COMSTAT s{};
+        DWORD e = 0;
+        EXPECT_TRUE(ClearCommError(Port, &e, &s));
+        if (errors) *errors = e;
+        return s;
+    }
+
+    // Reads exactly what is queued now.
+    std::string ReadQueued() {
+        SetTimeouts(MAXDWORD, 0, 0);
+        char buf[4096];
+        DWORD n = 0;
+        EXPECT_TRUE(ReadFile(Port, buf, sizeof buf, &n, nullptr));
+        return std::string(buf, n);
+    }
+
+    bool Signalled(const OVERLAPPED& ov, DWORD ms = 0) {
+        return WaitForSingleObject(ov.hEvent, ms) == WAIT_OBJECT_0;
+    }
+
+    std::string Name;
+    std::shared_ptr<TVirtualDevice> Device;
+    HANDLE Port = INVALID_HANDLE_VALUE;
+    OVERLAPPED Ov{}, Ov2{};
+};
+
+// Long enough for any completion on a loaded machine; only ever waited for when the event is due.
+constexpr DWORD kDue = 5000;
