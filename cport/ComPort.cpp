@@ -204,18 +204,23 @@ void TCustomComPort::EndUpdate() {
 }
 
 // Runs once after the stored properties were read: a stored Connected = true becomes an open now.
-// An open that fails is shown, not raised, so the owner's window still comes up.
+// An open that fails is shown, not raised, so the owner's window still comes up. A port that was
+// already open when the read began keeps its device (opening again would fail and lose the handle);
+// it only gets the settings it was given while loading, which were held back then.
 void TCustomComPort::Loaded() {
     TComponent::Loaded();
-    if (Connected() && !Designing()) {
-        FConnected.store(false, std::memory_order_release);
-        try {
+    if (!Connected() || Designing()) return;
+    try {
+        if (Handle() != INVALID_HANDLE_VALUE) {
+            SetupComPort();
+        } else {
+            FConnected.store(false, std::memory_order_release);
             Open();
-        } catch (const std::exception& e) {
-            ShowException(e);
-        } catch (...) {
-            ShowException(std::current_exception());
         }
+    } catch (const std::exception& e) {
+        ShowException(e);
+    } catch (...) {
+        ShowException(std::current_exception());
     }
 }
 
