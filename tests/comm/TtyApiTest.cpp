@@ -1,0 +1,250 @@
+// The whole communications API over a pseudo-terminal: the port opens the slave through the
+// device map, the test plays the far end on the master.
+#include "platform/comm/WinComm.h"
+#include "platform/ports/DeviceMap.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct TOverlapped {
+    OVERLAPPED Ov{};
+    TOverlapped() { Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~TOverlapped() { CloseHandle(Ov.hEvent); }
+};
+
+// Context switches of every thread of this process: each wake-up of a sleeping thread is one.
+unsigned long ContextSwitches() {
+    unsigned long total = 0;
+    DIR* d = ::opendir("/proc/self/task");
+    if (!d) return 0;
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/status");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::stoul(line.substr(line.find(':') + 1));
+        }
+    }
+    ::closedir(d);
+    return total;
+}
+
+class TtyApi : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char name[256];
+        ASSERT_EQ(::openpty(&Master, &Slave, name, nullptr, nullptr), 0);
+        ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
+        SetDeviceMapOverride(std::vector<TDeviceMapEntry>{{"COM7", name}});
+        Port = Open();
+        ASSERT_NE(Port, INVALID_HANDLE_VALUE) << GetLastError();
+    }
+    void TearDown() override {
+        if (Port != INVALID_HANDLE_VALUE) CloseHandle(Port);
+        SetDeviceMapOverride(std::nullopt);
+        if (Master >= 0) ::close(Master);
+        if (Slave >= 0) ::close(Slave);
+    }
+    static HANDLE Open() {
+        return CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    }
+    void FarSend(const std::string& s) {
+        size_t off = 0;
+        while (off < s.size()) {
+            ssize_t n = ::write(Master, s.data() + off, s.size() - off);
+            if (n > 0)
+                off += static_cast<size_t>(n);
+            else {
+                pollfd p{Master, POLLOUT, 0};
+                ::poll(&p, 1, 1000);
+            }
+        }
+    }
+    std::string FarReceive(size_t want) {
+        std::string out;
+        char buf[4096];
+        while (out.size() < want) {
+            pollfd p{Master, POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0) break;
+            ssize_t n = ::read(Master, buf, std::min(sizeof buf, want - out.size()));
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
+    }
+    // Reads exactly n bytes with overlapped reads.
+    std::string ReadAll(size_t n) {
+        std::string out(n, '\0');
+        size_t got = 0;
+        while (got < n) {
+            TOverlapped ov;
+            DWORD done = 0;
+            if (!ReadFile(Port, out.data() + got, static_cast<DWORD>(n - got), &done, &ov.Ov)) {
+                EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+                if (!GetOverlappedResult(Port, &ov.Ov, &done, TRUE)) {
+                    ADD_FAILURE() << "read failed " << GetLastError();
+                    break;
+                }
+            }
+            got += done;
+        }
+        out.resize(got);
+        return out;
+    }
+    void Configure(DWORD baud) {
+        DCB d{};
+        ASSERT_TRUE(GetCommState(Port, &d));
+        d.BaudRate = baud;
+        ASSERT_TRUE(SetCommState(Port, &d)) << GetLastError();
+        COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(Port, &t));
+    }
+
+    int Master = -1, Slave = -1;
+    HANDLE Port = INVALID_HANDLE_VALUE;
+};
+
+} // namespace
+
+TEST_F(TtyApi, EveryByteValueBothWaysThroughReadFileAndWriteFile) {
+    Configure(115200);
+    std::string all;
+    for (int r = 0; r < 4; ++r)
+        for (int i = 0; i < 256; ++i)
+            all += static_cast<char>(i);
+    FarSend(all);
+    EXPECT_EQ(ReadAll(all.size()), all);
+
+    TOverlapped ov;
+    DWORD done = 0;
+    if (!WriteFile(Port, all.data(), static_cast<DWORD>(all.size()), &done, &ov.Ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
+    }
+    EXPECT_EQ(done, all.size());
+    EXPECT_EQ(FarReceive(all.size()), all);
+}
+
+TEST_F(TtyApi, CustomBitRateIsAcceptedAndKept) {
+    Configure(250000);
+    DCB d{};
+    ASSERT_TRUE(GetCommState(Port, &d));
+    EXPECT_EQ(d.BaudRate, 250000u);
+    d.BaudRate = 31250;
+    d.Parity = MARKPARITY;
+    d.ByteSize = 7;
+    EXPECT_TRUE(SetCommState(Port, &d)) << GetLastError();
+}
+
+TEST_F(TtyApi, PtyHasNoModemLinesYetLineCallsSucceed) {
+    DWORD status = 0xFFFF;
+    ASSERT_TRUE(GetCommModemStatus(Port, &status));
+    EXPECT_EQ(status, 0u);
+    for (DWORD f : {SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK})
+        EXPECT_TRUE(EscapeCommFunction(Port, f)) << f << " " << GetLastError();
+    DWORD errors = 0xFFFF;
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(Port, &errors, &st));
+    EXPECT_EQ(errors, 0u);
+}
+
+TEST_F(TtyApi, SecondOpenIsRefusedUntilTheFirstCloses) {
+    HANDLE second = Open();
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(CloseHandle(Port));
+    Port = Open();
+    EXPECT_NE(Port, INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+TEST_F(TtyApi, WaitCompletesWithRxCharAndTxEmpty) {
+    Configure(115200);
+    ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR | EV_TXEMPTY));
+    TOverlapped ov;
+    DWORD mask = 0, done = 0;
+    ASSERT_FALSE(WaitCommEvent(Port, &mask, &ov.Ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    FarSend("!");
+    ASSERT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
+    EXPECT_EQ(mask, EV_RXCHAR);
+    EXPECT_EQ(ReadAll(1), "!");
+
+    ResetEvent(ov.Ov.hEvent);
+    std::string block(267, 'b');
+    TOverlapped wov;
+    if (!WriteFile(Port, block.data(), 267, &done, &wov.Ov)) {
+        ASSERT_TRUE(GetOverlappedResult(Port, &wov.Ov, &done, TRUE));
+    }
+    EXPECT_EQ(FarReceive(267), block);
+    mask = 0;
+    if (!WaitCommEvent(Port, &mask, &ov.Ov)) {
+        ASSERT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
+    }
+    EXPECT_EQ(mask, EV_TXEMPTY);
+}
+
+TEST_F(TtyApi, FarEndClosedFailsPendingAndLaterCallsWithoutSpinning) {
+    Configure(115200);
+    COMMTIMEOUTS t{0, 0, 0, 0, 0}; // wait for the full count
+    ASSERT_TRUE(SetCommTimeouts(Port, &t));
+    char buf[16];
+    TOverlapped ov;
+    DWORD done = 0;
+    ASSERT_FALSE(ReadFile(Port, buf, sizeof buf, &done, &ov.Ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    FarSend("abc");
+    ::close(Master);
+    Master = -1;
+    ::close(Slave);
+    Slave = -1;
+    EXPECT_FALSE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+
+    unsigned long before = ContextSwitches();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(ContextSwitches() - before, 6u);
+
+    TOverlapped wov;
+    EXPECT_FALSE(WriteFile(Port, "x", 1, &done, &wov.Ov) && done == 1);
+    if (GetLastError() == ERROR_IO_PENDING) {
+        EXPECT_FALSE(GetOverlappedResult(Port, &wov.Ov, &done, TRUE));
+    }
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_TRUE(CloseHandle(Port));
+    Port = INVALID_HANDLE_VALUE;
+}
+
+TEST_F(TtyApi, PendingWaitOnAnIdleLineMakesNoPeriodicWakeups) {
+    Configure(38400);
+    ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR |
+                                      EV_BREAK | EV_RXFLAG | EV_RX80FULL));
+    TOverlapped ov;
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(Port, &mask, &ov.Ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    std::this_thread::sleep_for(50ms); // start-up settles (the modem watcher finds no lines)
+    unsigned long before = ContextSwitches();
+    EXPECT_EQ(WaitForSingleObject(ov.Ov.hEvent, 1000), WAIT_TIMEOUT);
+    // The test thread's own timed wait accounts for one or two.
+    EXPECT_LE(ContextSwitches() - before, 5u);
+    ASSERT_TRUE(SetCommMask(Port, 0)); // ends the wait
+    DWORD done = 0;
+    EXPECT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
+}
