@@ -142,6 +142,7 @@ class TLineParser {
             }
             uint64_t mag = 0;
             auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), mag, base);
+            if (ec == std::errc::result_out_of_range) Fail("\"" + std::string(num) + "\" is out of range");
             if (digits.empty() || ec != std::errc() || p != digits.data() + digits.size())
                 Fail("\"" + std::string(num) + "\" is not a number");
             if (mag > (neg ? uint64_t{1} << 63 : uint64_t{INT64_MAX}))
@@ -302,6 +303,9 @@ class TReader {
 
     TComponent& ChildFor(TComponent& Owner, const TNode& Node) {
         if (TComponent* existing = Owner.FindComponent(Node.Name)) {
+            if (std::find(FAll.begin(), FAll.end(), existing) != FAll.end())
+                throw EFormDataError("a component of this name is already in the form data", Node.Line,
+                                     Node.Name);
             const TClassInfo* info = FindClass(existing->ClassName());
             if (!SameText(existing->ClassName(), Node.Class) && !(info && info->InheritsFrom(Node.Class)))
                 throw EFormDataError("component is a " + existing->ClassName() + ", not a " + Node.Class,
