@@ -1,11 +1,11 @@
 // tolvane-flash: writes a .flash image into the device on a serial port, without a window.
-// The engine's reply handler runs on the line's reader thread; its notices are queued to the main
-// thread, which prints progress and decides when the job has ended, stalled or failed.
+// The port is set up as the main window's ComPort1 (smNone), so the engine's reply handler runs on
+// the port's event thread; its notices are queued to the main thread, which prints progress and
+// decides when the job has ended, stalled or failed.
 
 #include "app/engine/FlashEngine.h"
+#include "cport/ComPort.h"
 #include "platform/ports/DeviceMap.h"
-#include "platform/profile/IniFiles.h"
-#include "tools/flash/TtyLine.h"
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -103,7 +104,6 @@ struct TInbox {
     std::mutex M;
     std::condition_variable Cv;
     std::deque<TFlashNotice> Notices;
-    std::optional<std::string> Gone;
 };
 
 class TReporter {
@@ -201,22 +201,57 @@ class TReporter {
     TFlashState FLast;
 };
 
-void ReadSettings(TOptions& o) {
-    if (!o.Port.empty() && o.Baud) return;
-    // A missing file reads as the defaults.
-    TIniFile ini(o.Config);
-    if (o.Port.empty()) o.Port = ini.ReadString("ComPort1", "Port", "COM1");
-    if (!o.Baud) {
-        const std::string name = ini.ReadString("ComPort1", "BaudRate", "38400");
-        long rate = 38400;
-        if (strcasecmp(name.c_str(), "Custom") == 0) {
-            rate = ini.ReadInteger("ComPort1", "CustomBaudRate", 38400);
-        } else {
-            char* end = nullptr;
-            const long v = std::strtol(name.c_str(), &end, 10);
-            if (end != name.c_str() && *end == '\0' && v > 0) rate = v;
-        }
-        o.Baud = static_cast<uint32_t>(rate > 0 ? rate : 38400);
+// Any bit rate: a standard one as its member, others as brCustom.
+void SetRate(TComPort& port, uint32_t rate) {
+    const std::string text = std::to_string(rate);
+    const TBaudRate member = StrToBaudRate(text);
+    if (member != brCustom && BaudRateToStr(member) == text) {
+        port.SetBaudRate(member);
+    } else {
+        port.SetCustomBaudRate(static_cast<int32_t>(rate));
+        port.SetBaudRate(brCustom);
+    }
+}
+
+uint32_t RateOf(const TComPort& port) {
+    if (port.BaudRate() == brCustom) return static_cast<uint32_t>(port.CustomBaudRate());
+    return static_cast<uint32_t>(std::strtoul(BaudRateToStr(port.BaudRate()).c_str(), nullptr, 10));
+}
+
+// The main window's port as designed: 38400 8N1, no flow control, every event, handled on the
+// event thread.
+void DesignPort(TComPort& port) {
+    port.SetName("ComPort1");
+    port.SetPort("COM1");
+    port.SetBaudRate(br38400);
+    port.SetDataBits(dbEight);
+    port.SetStopBits(sbOneStopBit);
+    port.Parity().SetBits(prNone);
+    port.FlowControl().SetOutCTSFlow(false);
+    port.FlowControl().SetOutDSRFlow(false);
+    port.FlowControl().SetXonXoffOut(false);
+    port.FlowControl().SetXonXoffIn(false);
+    port.FlowControl().SetControlDTR(dtrDisable);
+    port.FlowControl().SetControlRTS(rtsDisable);
+    port.SetEvents(AllComEvents);
+    port.SetSyncMethod(smNone);
+}
+
+// A device that vanished makes Close fail; the port's destructor then finishes the cleanup.
+void CloseQuietly(TComPort& port) {
+    try {
+        port.Close();
+    } catch (const Exception&) {
+    }
+}
+
+// Closing purges what the port has not sent yet: the end command must leave first.
+void Drain(TComPort& port) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    try {
+        while (port.OutputCount() > 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } catch (const Exception&) {
     }
 }
 
@@ -305,18 +340,28 @@ int main(int argc, char** argv) {
     }
     if (!load.Warning.empty()) std::fprintf(stderr, "tolvane-flash: warning: %s\n", load.Warning.c_str());
 
-    ReadSettings(o);
-    std::string path = o.Port;
-    if (ComPortNumber(o.Port) != 0) {
-        const auto mapped = ResolvePortName(o.Port);
-        if (!mapped) {
-            std::printf("failed: port error: Unable to open com port %s: no device is mapped to it "
-                        "(see --list-ports)\n",
-                        o.Port.c_str());
-            return exPort;
-        }
-        path = *mapped;
+    TComPort port(nullptr);
+    DesignPort(port);
+    try {
+        // The window's section, so the window and the command line share one settings file.
+        port.LoadSettings(stIniFile, o.Config);
+    } catch (const Exception& e) {
+        std::printf("failed: port error: %s (%s)\n", e.what(), o.Config.c_str());
+        return exPort;
     }
+    std::string device;
+    if (!o.Port.empty()) {
+        if (const int n = ComPortNumber(o.Port)) {
+            port.SetPort("COM" + std::to_string(n));
+        } else {
+            // A device path: this process gives it a port name of its own.
+            device = o.Port;
+            SetDeviceMapOverride(std::vector<TDeviceMapEntry>{{"COM1", o.Port}});
+            port.SetPort("COM1");
+        }
+    }
+    if (device.empty()) device = ResolvePortName(port.Port()).value_or("no device mapped, see --list-ports");
+    if (o.Baud) SetRate(port, *o.Baud);
 
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -325,34 +370,30 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
 
     TReporter report(o, load.Size);
-    TTtyLine line;
-    try {
-        line.Open(path, *o.Baud);
-    } catch (const Exception& e) {
-        report.Finish(exPort, "failed: port error: " + e.Message());
-        return exPort;
-    }
     TInbox inbox;
-    engine.SetPort(&line);
+    TFlashPortOf<TComPort> io(port);
+    engine.SetPort(&io);
     engine.SetOnNotify([&inbox](const TFlashNotice& n) {
         std::lock_guard<std::mutex> l(inbox.M);
         inbox.Notices.push_back(n);
         inbox.Cv.notify_one();
     });
-    line.Start([&engine](int count) { engine.ComPort1RxChar(nullptr, count); },
-               [&inbox](const std::string& why) {
-                   std::lock_guard<std::mutex> l(inbox.M);
-                   inbox.Gone = why;
-                   inbox.Cv.notify_one();
-               });
+    port.SetOnRxChar([&engine](TObject* sender, int count) { engine.ComPort1RxChar(sender, count); });
+    const std::string where = o.Port.empty() || device == o.Port ? device : port.Port() + " (" + device + ")";
+    try {
+        port.Open();
+    } catch (const Exception& e) {
+        report.Finish(exPort, "failed: port error: " + e.Message() + ": " + where);
+        return exPort;
+    }
     if (!o.Json && !o.Quiet)
-        std::printf("flashing %s (%u bytes) on %s at %u bit/s\n", o.Image.c_str(), load.Size, path.c_str(),
-                    *o.Baud);
+        std::printf("flashing %s (%u bytes) on %s at %u bit/s\n", o.Image.c_str(), load.Size, where.c_str(),
+                    RateOf(port));
     try {
         engine.Button1Click();
     } catch (const Exception& e) {
-        line.Close();
-        report.Finish(exPort, "failed: port error: " + e.Message());
+        CloseQuietly(port);
+        report.Finish(exPort, "failed: port error: " + e.Message() + ": " + where);
         return exPort;
     }
 
@@ -366,7 +407,7 @@ int main(int argc, char** argv) {
     for (;;) {
         // Short waits so that a signal is seen soon; the notices themselves wake the wait.
         inbox.Cv.wait_for(lock, std::chrono::milliseconds(50),
-                          [&] { return !inbox.Notices.empty() || inbox.Gone || gSignal; });
+                          [&] { return !inbox.Notices.empty() || gSignal; });
         bool done = false;
         while (!inbox.Notices.empty()) {
             const TFlashNotice n = inbox.Notices.front();
@@ -391,10 +432,21 @@ int main(int argc, char** argv) {
             if (done) break;
         }
         if (done) break;
-        if (inbox.Gone) {
-            code = exPort;
-            message = "failed: port error: " + *inbox.Gone;
-            break;
+        if (inbox.Notices.empty()) {
+            // The event thread ends quietly when the device goes away; a status query finds out.
+            lock.unlock();
+            std::string gone;
+            try {
+                port.InputCount();
+            } catch (const Exception& e) {
+                gone = e.Message();
+            }
+            lock.lock();
+            if (!gone.empty()) {
+                code = exPort;
+                message = "failed: port error: " + gone + ": " + where;
+                break;
+            }
         }
         if (gSignal) {
             code = exInterrupted;
@@ -412,7 +464,8 @@ int main(int argc, char** argv) {
         }
     }
     lock.unlock();
-    line.Close();
+    if (code == exOk) Drain(port);
+    CloseQuietly(port);
     report.Finish(code, message);
     return code;
 }
