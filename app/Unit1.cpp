@@ -40,30 +40,30 @@ template <class F> void Guarded(F&& Body) {
 } // namespace
 
 const char* TForm1::FormData() {
-    return "object Form1: TForm1\n"
-           "  object ComPort1: TComPort\n"
+    return "Form1: TForm1 {\n"
+           "  ComPort1: TComPort {\n"
            "    BaudRate = br38400\n"
-           "    Port = 'COM1'\n"
+           "    Port = \"COM1\"\n"
            "    DataBits = dbEight\n"
            "    StopBits = sbOneStopBit\n"
            "    Parity.Bits = prNone\n"
-           "    FlowControl.OutCTSFlow = False\n"
-           "    FlowControl.OutDSRFlow = False\n"
+           "    FlowControl.OutCTSFlow = false\n"
+           "    FlowControl.OutDSRFlow = false\n"
            "    FlowControl.ControlDTR = dtrDisable\n"
            "    FlowControl.ControlRTS = rtsDisable\n"
-           "    FlowControl.XonXoffOut = False\n"
-           "    FlowControl.XonXoffIn = False\n"
+           "    FlowControl.XonXoffOut = false\n"
+           "    FlowControl.XonXoffIn = false\n"
            "    Events = [evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, "
            "evRx80Full]\n"
            "    SyncMethod = smNone\n"
            "    OnRxChar = ComPort1RxChar\n"
-           "  end\n"
-           "end\n";
+           "  }\n"
+           "}\n";
 }
 
 void RegisterForm1() {
     static const bool done = [] {
-        TPublished<TForm1>("TForm1", "")
+        TPublished<TForm1>("TForm1", "TComponent")
             .Method<TRxCharEvent>("ComPort1RxChar",
                                   [](TForm1& Form) {
                                       return [&Form](TObject* Sender, int Count) {
@@ -176,6 +176,7 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent), TComponent(nullptr) {
     });
 
     RegisterForm1();
+    TComPort::StaticClassInfo();
     ReadComponentData(*this, FormData());
     ComPort1 = dynamic_cast<TComPort*>(FindComponent("ComPort1"));
     if (!ComPort1) throw Exception("The main window's form data holds no port ComPort1");

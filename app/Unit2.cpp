@@ -9,23 +9,24 @@
 
 #include <QPushButton>
 
-#include <optional>
+#include <string>
+#include <vector>
 
 const char* TForm2::FormData() {
-    return "object Form2: TForm2\n"
-           "  object ComComboBox1: TComComboBox\n"
+    return "Form2: TForm2 {\n"
+           "  ComComboBox1: TComComboBox {\n"
            "    ComProperty = cpPort\n"
-           "    AutoApply = True\n"
-           "    Text = 'COM1'\n"
+           "    AutoApply = true\n"
+           "    Text = \"COM1\"\n"
            "    ItemIndex = 0\n"
-           "  end\n"
-           "end\n";
+           "  }\n"
+           "}\n";
 }
 
 void RegisterForm2() {
     static const bool done = [] {
         RegisterComSelectors();
-        TPublished<TForm2>("TForm2", "").Register();
+        TPublished<TForm2>("TForm2", "TComponent").Register();
         return true;
     }();
     (void)done;
@@ -52,9 +53,14 @@ TForm2::TForm2(TCustomComPort* Port, QWidget* Parent) : QDialog(Parent), TCompon
     ComComboBox1->SetComPort(FPort);
 
     // Each port's device path as the tooltip of its entry; the entry's text stays the name.
+    const std::vector<TSystemPort> ports = SystemPortList();
     for (int i = 0; i < ComComboBox1->count(); ++i) {
-        std::optional<std::string> path = ResolvePortName(ComComboBox1->itemText(i).toStdString());
-        if (path) ComComboBox1->setItemData(i, QString::fromStdString(*path), Qt::ToolTipRole);
+        const std::string name = ComComboBox1->itemText(i).toStdString() + ":";
+        for (const TSystemPort& p : ports)
+            if (p.Name == name && !p.Path.empty()) {
+                ComComboBox1->setItemData(i, QString::fromStdString(p.Path), Qt::ToolTipRole);
+                break;
+            }
     }
 }
 

@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 #include "app/Unit2.h"
+#include "cport/ComPort.h"
 #include "cportui/CPortSetup.h"
 #include "platform/toolkit/ShowException.h"
 #include "platform/toolkit/Thread.h"

@@ -2,6 +2,7 @@
 
 #include "cport/ComPort.h"
 #include "platform/toolkit/FormData.h"
+#include "platform/toolkit/ShowException.h"
 
 #include <QButtonGroup>
 #include <QRadioButton>
@@ -237,7 +238,15 @@ TComComboBox::TComComboBox(QWidget* Parent, TComponent* AOwner)
       FComSelect(std::make_unique<TComSelect>(FItems.get())) {
     setEditable(false); // a drop-down list: the user picks, never types
     // activated is the user's pick only; selections made in code do not count as picks.
-    connect(this, &QComboBox::activated, this, [this](int) { Change(); });
+    // An error of the port (a name that cannot be opened) ends here, at the event loop's edge, in
+    // the application's error display; the selection stays as picked.
+    connect(this, &QComboBox::activated, this, [this](int) {
+        try {
+            Change();
+        } catch (...) {
+            ShowException(std::current_exception());
+        }
+    });
 }
 
 TComComboBox::TComComboBox(TComponent* AOwner) : TComComboBox(ParentOf(AOwner), AOwner) {}
@@ -307,7 +316,11 @@ void TComComboBox::DoChange() {
 TRadioGroup::TRadioGroup(QWidget* Parent) : QGroupBox(Parent), FGroup(new QButtonGroup(this)) {
     connect(FGroup, &QButtonGroup::idClicked, this, [this](int id) {
         FItemIndex = id;
-        Click();
+        try {
+            Click();
+        } catch (...) {
+            ShowException(std::current_exception());
+        }
     });
 }
 
@@ -348,8 +361,7 @@ void TRadioGroup::SetItemIndex(int Value) {
 
 void TRadioGroup::Click() {
     // The sender is the component part of a TComRadioGroup; a bare group has none.
-    if (OnClick)
-        OnClick(dynamic_cast<TObject*>(this));
+    if (OnClick) OnClick(dynamic_cast<TObject*>(this));
 }
 
 void TRadioGroup::resizeEvent(QResizeEvent* Event) {
@@ -453,14 +465,14 @@ template <class C> void PublishSelector(const char* Name, const char* Parent) {
 
 void RegisterComSelectors() {
     static const bool done = [] {
-        TPublished<TComComboBox>("TComComboBox", "")
+        TPublished<TComComboBox>("TComComboBox", "TComponent")
             .Enum("ComProperty", &TComComboBox::ComProperty, &TComComboBox::SetComProperty,
                   ComPropertyNames(), Default(cpNone))
             .Bool("AutoApply", &TComComboBox::AutoApply, &TComComboBox::SetAutoApply, Default(false))
             .String("Text", &TComComboBox::Text, &TComComboBox::SetText, Default(""))
             .Integer("ItemIndex", &TComComboBox::ItemIndex, &TComComboBox::SetItemIndex, Default(-1))
             .Register();
-        PublishSelector<TComRadioGroup>("TComRadioGroup", "");
+        PublishSelector<TComRadioGroup>("TComRadioGroup", "TComponent");
         return true;
     }();
     (void)done;
