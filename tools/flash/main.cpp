@@ -245,14 +245,18 @@ void CloseQuietly(TComPort& port) {
     }
 }
 
-// Closing purges what the port has not sent yet: the end command must leave first.
-void Drain(TComPort& port) {
+// Closing purges the line: the end command must have reached the device first. An empty transmit
+// queue is not enough on its own: the far end of a pseudo-terminal (or a USB adapter) may still
+// hold bytes it has not taken, and the purge would drop them, so a short grace period follows.
+void Drain(TComPort& port, uint32_t rate) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     try {
         while (port.OutputCount() > 0 && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } catch (const Exception&) {
     }
+    const auto wire = std::chrono::microseconds(40'000'000LL / (rate ? rate : 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100) + wire);
 }
 
 int ListPorts() {
@@ -464,7 +468,7 @@ int main(int argc, char** argv) {
         }
     }
     lock.unlock();
-    if (code == exOk) Drain(port);
+    if (code == exOk) Drain(port, RateOf(port));
     CloseQuietly(port);
     report.Finish(code, message);
     return code;
