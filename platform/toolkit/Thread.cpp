@@ -137,7 +137,14 @@ void TThread::Synchronize(const std::function<void()>& Method) {
     item->Sender = self;
     toolkit_detail::MainInbox()->Post(item);
     self->ServeUntil([&] { return item->Done; });
-    if (item->Error) std::rethrow_exception(item->Error);
+    // Taken out of the record so the exception object is released on this thread only: the main
+    // thread may drop its reference to the record at any moment.
+    std::exception_ptr error;
+    {
+        std::lock_guard lk(self->Lock);
+        error = std::move(item->Error);
+    }
+    if (error) std::rethrow_exception(error);
 }
 
 void TThread::Queue(std::function<void()> Method) {

@@ -146,6 +146,7 @@ TEST(ComponentNotification, RemoveFreeNotificationStopsTheNotice) {
     TProbe led(nullptr, nullptr);
     led.Watch(port.get());
     led.RemoveFreeNotification(port.get());
+    led.Watched = nullptr;
     TComponent* gone = port.get();
     port.reset();
     EXPECT_EQ(led.Count(gone, opRemove), 0);
