@@ -114,6 +114,7 @@ void TCustomComPort::CreateHandle() {
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) throw EComPort(ErrOpenPort, LastWinCode());
+    FHandlePort = FPort;
     FHandle.store(h, std::memory_order_release);
 }
 
@@ -205,14 +206,18 @@ void TCustomComPort::EndUpdate() {
 
 // Runs once after the stored properties were read: a stored Connected = true becomes an open now.
 // An open that fails is shown, not raised, so the owner's window still comes up. A port that was
-// already open when the read began keeps its device (opening again would fail and lose the handle);
-// it only gets the settings it was given while loading, which were held back then.
+// already open when the read began keeps its device (opening again would fail and lose the handle)
+// and gets the settings it was given while loading, which were held back then; if the read named
+// another port, it moves there as a port change would.
 void TCustomComPort::Loaded() {
     TComponent::Loaded();
     if (!Connected() || Designing()) return;
     try {
-        if (Handle() != INVALID_HANDLE_VALUE) {
+        if (Handle() != INVALID_HANDLE_VALUE && FHandlePort == FPort) {
             SetupComPort();
+        } else if (Handle() != INVALID_HANDLE_VALUE) {
+            Close();
+            Open();
         } else {
             FConnected.store(false, std::memory_order_release);
             Open();
@@ -304,7 +309,9 @@ void TCustomComPort::SetFlowControl(const TComFlowControl& Value) {
 
 void TCustomComPort::SetSyncMethod(TSyncMethod Value) {
     if (FSyncMethod == Value) return;
-    if (Connected() && !Designing() && !Loading()) throw EComPort(ErrSyncMethodConnected);
+    // An open device refuses the change even while loading: the event thread and the hidden
+    // target were chosen for the method in force when it opened.
+    if (Handle() != INVALID_HANDLE_VALUE) throw EComPort(ErrSyncMethodConnected);
     FSyncMethod = Value;
 }
 

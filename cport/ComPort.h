@@ -241,6 +241,7 @@ class TCustomComPort : public TComponent {
     TComThread* FEventThread = nullptr;
     std::atomic<bool> FThreadCreated{false};
     std::atomic<HANDLE> FHandle{INVALID_HANDLE_VALUE};
+    std::string FHandlePort; // the port name Handle was opened on
     TMessageTarget* FWindow = nullptr;
     int FUpdateCount = 0;
     TComLinkList FLinks;
@@ -285,5 +286,5 @@ class TComPort : public TCustomComPort {
     static const TClassInfo& StaticClassInfo();
 };
 
-// Appends the names of the system's serial ports to Ports (never clears it).
+// Port enumeration (ComEnum.h): appends the system's serial port names to Ports.
 void EnumComPorts(std::vector<std::string>& Ports);

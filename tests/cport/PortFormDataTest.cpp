@@ -204,6 +204,48 @@ TEST(PortFormData, ReadingIntoAnOpenPortAppliesOnceAndKeepsItsDevice) {
     EXPECT_EQ(vp.Dev->LastDCB().ByteSize, 7);
 }
 
+TEST(PortFormData, ReadingAnotherPortNameIntoAnOpenPortMovesItThere) {
+    TVirtualPort vp("COM9");
+    auto other = TVirtualDevice::Create("COM10");
+    ASSERT_NE(other, nullptr);
+    TTestWindow win(nullptr);
+    TComPort* port = vp.Port.release();
+    win.InsertComponent(port);
+    port->SetName("ComPort1");
+    port->SetEvents({});
+    port->Open();
+    TShownErrors shown;
+    ReadComponentData(win, "Win: TTestWindow {\n"
+                           "  ComPort1: TComPort {\n"
+                           "    Connected = true\n"
+                           "    Port = \"COM10\"\n"
+                           "  }\n"
+                           "}\n");
+    EXPECT_TRUE(shown.Texts.empty()) << shown.Texts.front();
+    EXPECT_TRUE(port->Connected());
+    EXPECT_FALSE(vp.Dev->IsOpen());
+    EXPECT_TRUE(other->IsOpen());
+}
+
+TEST(PortFormData, SyncMethodOfAnOpenPortIsRefusedEvenWhileLoading) {
+    TVirtualPort vp("COM9");
+    TTestWindow win(nullptr);
+    TComPort* port = vp.Port.release();
+    win.InsertComponent(port);
+    port->SetName("ComPort1");
+    port->SetEvents({});
+    port->Open();
+    EXPECT_THROW(ReadComponentData(win, "Win: TTestWindow {\n"
+                                        "  ComPort1: TComPort {\n"
+                                        "    SyncMethod = smWindowSync\n"
+                                        "  }\n"
+                                        "}\n"),
+                 EFormDataError);
+    EXPECT_EQ(port->SyncMethod(), smThreadSync);
+    EXPECT_TRUE(port->Connected());
+    EXPECT_FALSE(port->ComponentState().Contains(csLoading));
+}
+
 TEST(PortFormData, UnknownValuesAreErrorsNamingTheProperty) {
     TTestWindow win(nullptr);
     try {
