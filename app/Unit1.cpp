@@ -79,7 +79,7 @@ void RegisterForm1() {
 QPixmap MakeLogo() {
     // A chip on a circuit board with a lightning stroke: writing into silicon.
     QPixmap pm(69, 49);
-    pm.fill(QColor(0xd4, 0xd0, 0xc8));
+    pm.fill(Qt::transparent); // the window's own face shows around the chip
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing, true);
     p.setPen(QPen(QColor(0x80, 0x60, 0x20), 2));

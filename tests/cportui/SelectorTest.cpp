@@ -70,18 +70,42 @@ TEST_F(SelectorTest, ReadingThePortMatchesWithoutCaseAndKeepsTheListSpelling) {
     TListItems items;
     TComSelect select(&items);
     select.SetComProperty(cpPort);
+    // A list spelled otherwise than the port spells its names.
+    items.Items = {"com4", "Com2"};
     select.SetComPort(Port.get());
-    Port->SetPort("com2");
+    Port->SetPort("COM2");
     int index = 99;
     select.UpdateSettings(index);
     EXPECT_EQ(index, 1);
-    EXPECT_EQ(select.PendingPort(), "COM2");
+    EXPECT_EQ(select.PendingPort(), "Com2");
 
     // A port the list does not hold: no entry, and the pending name stays what it was.
     Port->SetPort("COM7");
     select.UpdateSettings(index);
     EXPECT_EQ(index, -1);
-    EXPECT_EQ(select.PendingPort(), "COM2");
+    EXPECT_EQ(select.PendingPort(), "Com2");
+    select.ApplySettings();
+    EXPECT_EQ(Port->Port(), "COM2"); // the port normalises what it is given
+}
+
+TEST_F(SelectorTest, OtherSettingsReadIntoPendingValues) {
+    TListItems items;
+    TComSelect select(&items);
+    select.SetComPort(Port.get());
+    Port->SetStopBits(sbOne5StopBits);
+    Port->Parity().SetBits(prSpace);
+    int index = -1;
+    select.SetComProperty(cpStopBits);
+    select.UpdateSettings(index);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(select.PendingStopBits(), sbOne5StopBits);
+    select.SetComProperty(cpParity);
+    select.UpdateSettings(index);
+    EXPECT_EQ(index, 4);
+    EXPECT_EQ(select.PendingParity(), prSpace);
+    // Reading one setting leaves the pending values of the others alone.
+    EXPECT_EQ(select.PendingStopBits(), sbOne5StopBits);
+    EXPECT_EQ(select.PendingBaudRate(), brCustom);
 }
 
 TEST_F(SelectorTest, UnlistedPortAppliesTheEmptyNameWhichThePortNormalises) {
