@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstring>
 
+#include <pthread.h>
+
 namespace {
 
 constexpr DWORD kDefaultQueue = 4096;
@@ -58,6 +60,7 @@ DWORD TCommPort::Start() {
         SetRtsLine(true);
     }
     FTimer = std::thread([this] { TimerLoop(); });
+    pthread_setname_np(FTimer.native_handle(), "comm-timer");
     return ERROR_SUCCESS;
 }
 

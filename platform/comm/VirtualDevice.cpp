@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include <pthread.h>
+
 namespace {
 
 // How much the device takes before the port has to wait for room (as a UART fifo plus a driver
@@ -82,6 +84,7 @@ class TVirtualBackend : public TLineBackend {
         S->Running = !S->Removed;
         S->Quit = false;
         FThread = std::thread([this] { TransmitLoop(); });
+        pthread_setname_np(FThread.native_handle(), "comm-vdev-tx");
         return ERROR_SUCCESS;
     }
 
