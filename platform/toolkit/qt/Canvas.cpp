@@ -153,7 +153,7 @@ TCanvas::TCanvas(QImage& Image) : FImage(&Image) {
 TCanvas::TCanvas(QPainter& Painter) : FPainter(&Painter) {}
 
 TCanvas::~TCanvas() {
-    if (FOwnPainter) FOwnPainter->end();
+    if (FOwnPainter && FOwnPainter->isActive()) FOwnPainter->end();
 }
 
 QPainter& TCanvas::Painter() {
