@@ -68,21 +68,6 @@ TEST(PortConfig, DeviceControlBlockOfEverySettingTurnedOn) {
     EXPECT_EQ(d.EvtChar, '\n');
 }
 
-TEST(PortConfig, ControlCodesOfDTRAndRTS) {
-    TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
-    vp.Port->FlowControl().SetControlDTR(dtrEnable);
-    vp.Port->FlowControl().SetControlRTS(rtsToggle);
-    DCB d = vp.Dev->LastDCB();
-    EXPECT_EQ(d.fDtrControl, DTR_CONTROL_ENABLE);
-    EXPECT_EQ(d.fRtsControl, RTS_CONTROL_TOGGLE);
-    EXPECT_TRUE(vp.Dev->DTR());
-    vp.Port->FlowControl().SetControlRTS(rtsEnable);
-    EXPECT_EQ(vp.Dev->LastDCB().fRtsControl, RTS_CONTROL_ENABLE);
-    EXPECT_TRUE(vp.Dev->RTS());
-}
-
 TEST(PortConfig, ReplaceWithoutCheckSetsNoErrorCharacter) {
     TVirtualPort vp;
     vp.Port->SetEvents({});
@@ -116,18 +101,6 @@ TEST(PortConfig, FlowLimitsFollowTheInputSize) {
     vp.Port->Buffer().SetInputSize(1030);
     vp.Port->FlowControl().SetFlowControl(fcCustom);
     EXPECT_EQ(vp.Dev->LastDCB().XonLim, 257); // 1030 / 4, truncated
-}
-
-TEST(PortConfig, CustomRateOfNoMemberGoesIntoTheBlock) {
-    TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->SetCustomBaudRate(31250);
-    vp.Port->Open();
-    EXPECT_EQ(vp.Dev->LastDCB().BaudRate, 9600u); // not custom yet
-    vp.Port->SetBaudRate(brCustom);
-    EXPECT_EQ(vp.Dev->LastDCB().BaudRate, 31250u);
-    vp.Port->SetCustomBaudRate(250000);
-    EXPECT_EQ(vp.Dev->LastDCB().BaudRate, 250000u);
 }
 
 TEST(PortConfig, TimeoutsGoOutAsTheirThirtyTwoBitPatterns) {

@@ -246,19 +246,4 @@ TEST(PortFormData, SyncMethodOfAnOpenPortIsRefusedEvenWhileLoading) {
     EXPECT_FALSE(port->ComponentState().Contains(csLoading));
 }
 
-TEST(PortFormData, UnknownValuesAreErrorsNamingTheProperty) {
-    TTestWindow win(nullptr);
-    try {
-        ReadComponentData(win, "Win: TTestWindow {\n"
-                               "  ComPort1: TComPort {\n"
-                               "    BaudRate = br12345\n"
-                               "  }\n"
-                               "}\n");
-        FAIL() << "accepted";
-    } catch (const EFormDataError& e) {
-        EXPECT_EQ(e.PropertyName(), "BaudRate");
-        EXPECT_EQ(e.Line(), 3);
-    }
-}
-
 } // namespace

@@ -6,29 +6,6 @@
 
 namespace {
 
-TEST(TypesSubObject, ConstructionValues) {
-    TComTimeouts t;
-    EXPECT_EQ(t.ReadInterval(), -1);
-    EXPECT_EQ(t.ReadTotalMultiplier(), 0);
-    EXPECT_EQ(t.ReadTotalConstant(), 0);
-    EXPECT_EQ(t.WriteTotalMultiplier(), 100);
-    EXPECT_EQ(t.WriteTotalConstant(), 1000);
-    TComFlowControl f;
-    EXPECT_EQ(f.ControlDTR(), dtrDisable);
-    EXPECT_EQ(f.ControlRTS(), rtsDisable);
-    EXPECT_EQ(f.XonChar(), 17);
-    EXPECT_EQ(f.XoffChar(), 19);
-    EXPECT_EQ(f.FlowControl(), fcNone);
-    TComParity p;
-    EXPECT_EQ(p.Bits(), prNone);
-    EXPECT_FALSE(p.Check());
-    EXPECT_EQ(p.ReplaceChar(), 0);
-    TComBuffer b;
-    EXPECT_EQ(b.InputSize(), 1024);
-    EXPECT_EQ(b.OutputSize(), 1024);
-    EXPECT_EQ(b.ComPort(), nullptr);
-}
-
 TEST(TypesSubObject, BufferSizesAreStoredEven) {
     TComBuffer b;
     b.SetInputSize(4097);
@@ -132,26 +109,6 @@ TEST(TypesSubObject, AssignCopiesEveryFieldButNotTheBackReference) {
     EXPECT_TRUE(vp.Port->Parity().Replace());
     EXPECT_EQ(vp.Port->Parity().ReplaceChar(), '?');
     EXPECT_EQ(vp.Port->Parity().ComPort(), vp.Port.get());
-
-    TComTimeouts t;
-    t.SetReadInterval(1);
-    t.SetReadTotalM(2);
-    t.SetReadTotalC(3);
-    t.SetWriteTotalM(4);
-    t.SetWriteTotalC(5);
-    vp.Port->Timeouts().Assign(t);
-    EXPECT_EQ(vp.Port->Timeouts().ReadInterval(), 1);
-    EXPECT_EQ(vp.Port->Timeouts().ReadTotalMultiplier(), 2);
-    EXPECT_EQ(vp.Port->Timeouts().ReadTotalConstant(), 3);
-    EXPECT_EQ(vp.Port->Timeouts().WriteTotalMultiplier(), 4);
-    EXPECT_EQ(vp.Port->Timeouts().WriteTotalConstant(), 5);
-
-    TComBuffer b;
-    b.SetInputSize(64);
-    b.SetOutputSize(32);
-    vp.Port->Buffer().Assign(b);
-    EXPECT_EQ(vp.Port->Buffer().InputSize(), 64);
-    EXPECT_EQ(vp.Port->Buffer().OutputSize(), 32);
 }
 
 TEST(TypesSubObject, AssignFromAnotherClassRaisesTheConversionError) {
