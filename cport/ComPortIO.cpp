@@ -43,13 +43,19 @@ int TCustomComPort::WriteAsync(const void* Buffer, int Count, PAsync& AsyncPtr) 
     if (AsyncPtr == nullptr) throw EComPort(ErrInvalidAsync);
     CheckCount(Count, ErrWriteFile);
     AsyncPtr->Kind = okWrite;
+    // Links hear Tx on before the write starts: a short write can end, and the event thread report
+    // the transmit queue empty (Tx off), before WriteFile has even returned here, and an "on" that
+    // came after that "off" would leave the Tx signal on for good. A start that fails takes it back.
+    SendSignals(lsTx, true);
     DWORD done = 0;
     if (!WriteFile(Handle(), Buffer, static_cast<DWORD>(Count), &done, &AsyncPtr->Overlapped)) {
         const DWORD err = GetLastError();
-        if (err != ERROR_IO_PENDING) RaiseWin(ErrWriteFile, err);
+        if (err != ERROR_IO_PENDING) {
+            SendSignals(lsTx, false);
+            RaiseWin(ErrWriteFile, err);
+        }
         done = 0;
     }
-    SendSignals(lsTx, true);
     return static_cast<int>(done);
 }
 

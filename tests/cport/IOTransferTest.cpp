@@ -312,6 +312,13 @@ TEST_F(IOTransfer, LinksHearTxAtEveryWriteStartAndRxOffWhenAReadEmptiesTheQueue)
     EXPECT_TRUE(log.Items().empty()) << "queue not empty yet";
     Port().Read(buf, 8);
     EXPECT_EQ(log.Items(), std::vector<std::string>{"L rx off"});
+    log.Clear();
+
+    // A write that cannot start leaves the Tx signal off.
+    Port().Close();
+    log.Clear();
+    EXPECT_THROW(Port().Write("ab", 2), EComPort);
+    EXPECT_EQ(log.Items(), (std::vector<std::string>{"L tx on", "L tx off"}));
     Port().UnRegisterLink(&link);
 }
 
