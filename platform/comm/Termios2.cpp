@@ -30,7 +30,7 @@ int TtyApplyLineSettings(int fd, const TTtyLineSettings& s) {
     termios2 t = old;
     // Raw input: no line editing, signals, echo or translation, and XON/XOFF bytes pass through
     // as data (the driver core does flow control itself). Errors and breaks are marked in-band.
-    t.c_iflag = INPCK | PARMRK;
+    t.c_iflag = s.MarkErrors ? INPCK | PARMRK : 0;
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag = CREAD | CLOCAL | HUPCL | SizeFlag(s.ByteSize) | BOTHER | (BOTHER << IBSHIFT);

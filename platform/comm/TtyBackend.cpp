@@ -77,11 +77,10 @@ TTtyBackend::TTtyBackend(int fd) : FFd(fd) {}
 
 TTtyBackend::~TTtyBackend() {
     Stop();
-    if (FFd >= 0) ::close(FFd);
     if (FWakeFd >= 0) ::close(FWakeFd);
 }
 
-std::unique_ptr<TTtyBackend> TTtyBackend::Open(const std::string& path, DWORD* error) {
+std::unique_ptr<TTtyBackend> TTtyBackend::Open(const std::string& path, DWORD* error, bool markAlways) {
     *error = ERROR_SUCCESS;
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -106,15 +105,16 @@ std::unique_ptr<TTtyBackend> TTtyBackend::Open(const std::string& path, DWORD* e
     b->FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (b->FWakeFd < 0) {
         *error = ErrnoToWinError(errno);
-        ::ioctl(fd, TIOCNXCL);
         return nullptr;
     }
     // Raw at once: a pty left in cooked mode would echo the first bytes back to the far end.
     uint32_t baud = 0;
     if (TtyGetBaudRate(fd, &baud) == 0 && baud != 0) b->FSettings.BaudRate = baud;
+    int lines = 0;
+    b->FMarkErrors = markAlways || ::ioctl(fd, TIOCMGET, &lines) == 0;
+    b->FSettings.MarkErrors = b->FMarkErrors;
     if (int e = TtyApplyLineSettings(fd, b->FSettings); e != 0) {
         *error = ErrnoToWinError(e);
-        ::ioctl(fd, TIOCNXCL);
         return nullptr;
     }
     serial_struct ss{};
@@ -136,26 +136,34 @@ DWORD TTtyBackend::Start(TLineSink* sink) {
 }
 
 void TTtyBackend::Stop() {
-    if (!FStarted.load() || FStop.exchange(true)) return;
-    WakeReader();
-    {
-        std::lock_guard g(FLock);
-        FWriterCv.notify_all();
+    std::lock_guard stopping(FStopLock);
+    if (FStarted.load() && !FStop.exchange(true)) {
+        WakeReader();
+        {
+            std::lock_guard g(FLock);
+            FWriterCv.notify_all();
+        }
+        FReader.join();
+        // The writer may sit in tcdrain (output held by flow control) and the watcher in
+        // TIOCMIWAIT; neither returns on its own. The signal can land just before the ioctl
+        // begins, so repeat it until both have seen the stop flag.
+        while (!FWriterDone.load() || !FWatchDone.load()) {
+            if (!FWriterDone.load()) ::pthread_kill(FWriter.native_handle(), WakeSignal());
+            if (!FWatchDone.load()) ::pthread_kill(FWatcher.native_handle(), WakeSignal());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        FWriter.join();
+        FWatcher.join();
     }
-    FReader.join();
-    // The writer may sit in tcdrain (output held by flow control) and the watcher in TIOCMIWAIT;
-    // neither returns on its own. The signal can land just before the ioctl begins, so repeat it
-    // until both have seen the stop flag.
-    while (!FWriterDone.load() || !FWatchDone.load()) {
-        if (!FWriterDone.load()) ::pthread_kill(FWriter.native_handle(), WakeSignal());
-        if (!FWatchDone.load()) ::pthread_kill(FWatcher.native_handle(), WakeSignal());
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    FWriter.join();
-    FWatcher.join();
+    // The device is free for the next opener as soon as the port is closed, even while this
+    // object lives on.
+    std::lock_guard g(FLock);
+    if (FFd < 0) return;
     ::tcflow(FFd, TCOON);
     // TIOCEXCL outlives this descriptor while others hold the tty open (a pty's far end).
     ::ioctl(FFd, TIOCNXCL);
+    ::close(FFd);
+    FFd = -1;
 }
 
 void TTtyBackend::WakeReader() {
@@ -251,8 +259,12 @@ void TTtyBackend::ReaderLoop() {
                 ssize_t n = ::read(FFd, buf.get(), 65536);
                 if (n > 0) {
                     if (FRxPurged.exchange(false)) reader.Decoder.Reset();
-                    reader.Decoder.Feed(buf.get(), static_cast<size_t>(n), reader);
-                    reader.Refresh();
+                    if (FMarkErrors) {
+                        reader.Decoder.Feed(buf.get(), static_cast<size_t>(n), reader);
+                        reader.Refresh();
+                    } else {
+                        reader.Data(buf.get(), static_cast<size_t>(n));
+                    }
                     if (n < 65536) break;
                     continue;
                 }
@@ -367,6 +379,7 @@ DWORD TTtyBackend::ApplyState(const DCB& dcb) {
     s.XonChar = static_cast<BYTE>(dcb.XonChar);
     s.XoffChar = static_cast<BYTE>(dcb.XoffChar);
     std::lock_guard g(FLock);
+    s.MarkErrors = FMarkErrors;
     if (int e = TtyApplyLineSettings(FFd, s); e != 0) return ErrnoToWinError(e);
     FSettings = s;
     FParityKind.store(dcb.Parity);

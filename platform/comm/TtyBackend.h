@@ -12,7 +12,7 @@
 // Line errors arrive in-band (INPCK|PARMRK): 0xFF 0xFF is a data byte 0xFF, 0xFF 0x00 X is a byte
 // X received with an error (a break reads as 0xFF 0x00 0x00). Whether an error was a frame error,
 // a parity error or a break is told by the driver's error counters (TIOCGICOUNT) where it keeps
-// them; overruns are seen only there.
+// them; overruns are seen only there. A pty has no line errors and is read unmarked.
 
 #include "platform/comm/LineBackend.h"
 
@@ -50,6 +50,9 @@ struct TTtyLineSettings {
     int StopBits = 0;          // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
     bool HardwareFlow = false; // CRTSCTS
     BYTE XonChar = 0x11, XoffChar = 0x13;
+    // Mark bytes received with line errors in-band. A device without modem lines (a pty) has no
+    // line errors either, and unmarked input takes the kernel's much faster raw path.
+    bool MarkErrors = true;
 };
 
 // termios2 access (in its own source file: the kernel's termios header cannot meet <termios.h>).
@@ -67,7 +70,9 @@ class TTtyBackend final : public TLineBackend {
   public:
     // Opens the device exclusively. Returns the backend, or nullptr with *error set (2 missing,
     // 5 busy or not permitted, else the errno mapping).
-    static std::unique_ptr<TTtyBackend> Open(const std::string& path, DWORD* error);
+    // markAlways marks line errors in-band even on a device without modem lines (tests use it to
+    // run the marked path over a pty).
+    static std::unique_ptr<TTtyBackend> Open(const std::string& path, DWORD* error, bool markAlways = false);
     ~TTtyBackend() override;
 
     DWORD Start(TLineSink* sink) override;
@@ -88,7 +93,7 @@ class TTtyBackend final : public TLineBackend {
     uint64_t WakeCount() const { return FWakes.load(std::memory_order_relaxed); }
     // The modem watcher has ended because the device has no modem lines (ptys).
     bool ModemWatchEnded() const { return FWatchDone.load(); }
-    int Fd() const { return FFd; }
+    int Fd() const { return FFd; } // -1 once stopped
 
   private:
     explicit TTtyBackend(int fd);
@@ -102,6 +107,7 @@ class TTtyBackend final : public TLineBackend {
 
     int FFd = -1;
     int FWakeFd = -1;
+    bool FMarkErrors = true; // fixed before Start
     TLineSink* FSink = nullptr;
     std::thread FReader, FWriter, FWatcher;
 
@@ -126,5 +132,6 @@ class TTtyBackend final : public TLineBackend {
     std::atomic<bool> FStop{false};
     std::atomic<bool> FWriterDone{false}, FWatchDone{false};
     std::atomic<bool> FStarted{false};
+    std::mutex FStopLock;
     std::atomic<uint64_t> FWakes{0};
 };

@@ -118,9 +118,9 @@ std::string AllBytes() {
     return s;
 }
 
-std::unique_ptr<TTtyBackend> OpenOk(const std::string& path) {
+std::unique_ptr<TTtyBackend> OpenOk(const std::string& path, bool markAlways = false) {
     DWORD err = 0;
-    auto b = TTtyBackend::Open(path, &err);
+    auto b = TTtyBackend::Open(path, &err, markAlways);
     EXPECT_TRUE(b) << "open failed with " << err;
     return b;
 }
@@ -204,7 +204,13 @@ TEST(TtyOpen, MissingNonTtyAndBusyDevicesAreRefused) {
     }
     // Closing gives the device back even though the far end still holds the tty open.
     auto again = OpenOk(pty.Path);
-    EXPECT_TRUE(again);
+    ASSERT_TRUE(again);
+    // Stop frees it too, while the backend object still exists (a handle closed while another
+    // thread still holds the port).
+    again->Stop();
+    EXPECT_EQ(again->Fd(), -1);
+    auto third = OpenOk(pty.Path);
+    EXPECT_TRUE(third);
 }
 
 class TtyPty : public ::testing::Test {
@@ -236,6 +242,22 @@ TEST_F(TtyPty, EveryByteValueArrivesUnchangedInBothDirections) {
     EXPECT_EQ(Pty.Receive(1, 50), ""); // no output translation added anything
     ASSERT_TRUE(Sink.WaitFor([&] { return Sink.TxEmpty >= 1; }));
     EXPECT_EQ(Backend->TxPending(), 0u);
+}
+
+// Line errors are marked in-band on real ports; a pty has none, so it runs unmarked. Here the
+// marked path runs over a pty: every data 0xFF comes doubled from the kernel and must come out once.
+TEST(TtyMarked, EveryByteValueSurvivesErrorMarking) {
+    PtyPair pty;
+    auto b = OpenOk(pty.Path, true);
+    ASSERT_TRUE(b);
+    TRecordingSink sink;
+    ASSERT_EQ(b->Start(&sink), ERROR_SUCCESS);
+    std::string all = AllBytes() + std::string(3000, '\xFF') + std::string("\xFF\x00\x00", 3) + AllBytes();
+    pty.Send(all);
+    ASSERT_TRUE(sink.WaitFor([&] { return sink.Data.size() >= all.size(); }));
+    EXPECT_EQ(sink.Locked([&] { return sink.Data; }), all);
+    EXPECT_TRUE(sink.Locked([&] { return sink.Errors.empty(); }));
+    b->Stop();
 }
 
 TEST_F(TtyPty, AnyBitRateAndEveryFramingIsAccepted) {
