@@ -111,7 +111,7 @@ TEST_F(AppTest, WholeJobThroughTheButtonsAgainstTheSimulatedDevice) {
     EXPECT_TRUE(reports[0].Flash == padded);
 }
 
-TEST_F(AppTest, DeviceVanishingMidJobEndsTheJobWithAShownError) {
+TEST_F(AppTest, DeviceGoneDuringAStalledJobMakesTheRestartShowThePortError) {
     Ports({"COM1"});
     devsim::TDeviceOptions options;
     options.StallAfter = 2;

@@ -1,6 +1,7 @@
 #include "cport/ComPort.h"
 #include "cportui/ComSelect.h"
 #include "platform/ports/DeviceMap.h"
+#include "platform/toolkit/FormData.h"
 
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -294,4 +295,48 @@ TEST_F(SelectorTest, RadioPropertyChangeKeepsTheLastAppliedIndex) {
     group.SetComProperty(cpNone);
     EXPECT_EQ(group.ItemCount(), 0);
     EXPECT_EQ(group.ItemIndex(), -1);
+}
+
+namespace {
+
+// A window that places its selectors from stored form data.
+class TSelectorForm : public QWidget, public TComponent {
+  public:
+    TSelectorForm() : TComponent(nullptr) {
+        static const TClassInfo& info = TPublished<TSelectorForm>("TSelectorForm", "TComponent").Register();
+        (void)info;
+        RegisterComSelectors();
+    }
+    std::string ClassName() const override { return "TSelectorForm"; }
+};
+
+} // namespace
+
+TEST_F(SelectorTest, SelectorsAreCreatedFromStoredFormDataAsChildrenOfTheirWindow) {
+    TSelectorForm form;
+    ReadComponentData(form, "Form: TSelectorForm {\n"
+                            "  Baud: TComComboBox {\n"
+                            "    ComProperty = cpBaudRate\n"
+                            "    AutoApply = true\n"
+                            "    Text = \"19200\"\n"
+                            "  }\n"
+                            "  Bits: TComRadioGroup {\n"
+                            "    ComProperty = cpDataBits\n"
+                            "  }\n"
+                            "}\n");
+    auto* baud = dynamic_cast<TComComboBox*>(form.FindComponent("Baud"));
+    auto* bits = dynamic_cast<TComRadioGroup*>(form.FindComponent("Bits"));
+    ASSERT_NE(baud, nullptr);
+    ASSERT_NE(bits, nullptr);
+    EXPECT_EQ(baud->parentWidget(), &form); // the window deletes it, as it does every widget
+    EXPECT_EQ(baud->ComProperty(), cpBaudRate);
+    EXPECT_TRUE(baud->AutoApply());
+    EXPECT_EQ(baud->Text(), "19200");
+    EXPECT_EQ(bits->ItemCount(), 4);
+    baud->SetComPort(Port.get());
+    EXPECT_EQ(baud->Text(), "9600");
+    // Only what differs from the stored defaults is written back.
+    std::string text = WriteComponent(form);
+    EXPECT_NE(text.find("ComProperty = cpBaudRate"), std::string::npos) << text;
+    EXPECT_EQ(text.find("AutoApply = false"), std::string::npos) << text;
 }
