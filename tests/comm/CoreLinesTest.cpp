@@ -1,6 +1,9 @@
 #include "CoreFixture.h"
 
+#include "platform/ports/DeviceMap.h"
+
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -268,6 +271,60 @@ TEST(LinesOpen, OpenArgumentsAreChecked) {
     EXPECT_EQ(CreateFileA(nullptr, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_FALSE(device->IsOpen());
+}
+
+} // namespace
+
+namespace {
+
+TEST(LinesOpen, DeviceMapEntriesReachVirtualDevices) {
+    auto device = TVirtualDevice::Create("mapped12");
+    SetDeviceMapOverride(std::vector<TDeviceMapEntry>{{"COM12", "virtual:mapped12"}});
+    HANDLE h = Open("\\\\.\\COM12");
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(device->IsOpen());
+    EXPECT_EQ(Open("\\\\.\\COM13"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    SetDeviceMapOverride(std::nullopt);
+    CloseHandle(h);
+}
+
+TEST_F(Lines, AbortOnErrorStopsTransfersUntilTheErrorIsCleared) {
+    DCB d = State();
+    d.fAbortOnError = 1;
+    Apply(d);
+    SetTimeouts(0, 0, 0);
+    char buf[4];
+    DWORD n = 0;
+    EXPECT_FALSE(ReadFile(Port, buf, 4, &n, &Ov));
+    Device->InjectFrame('f');
+    EXPECT_FALSE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(WriteFile(Port, "w", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    DWORD errors = 0;
+    Stat(&errors);
+    EXPECT_EQ(errors, CE_FRAME);
+    EXPECT_TRUE(WriteFile(Port, "w", 1, &n, nullptr));
+}
+
+TEST_F(Lines, GrowingTheQueueKeepsQueuedBytes) {
+    Device->Deliver("keep me");
+    ASSERT_TRUE(SetupComm(Port, 8192, 8192));
+    DWORD errors = 0;
+    EXPECT_EQ(Stat(&errors).cbInQue, 7u);
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(ReadQueued(), "keep me");
+}
+
+TEST_F(Lines, BlockingEventWaitReturnsWhenTheLineChanges) {
+    ASSERT_TRUE(SetCommMask(Port, EV_DSR));
+    // Either order ends the wait: before it the change is latched, during it it completes it.
+    std::thread far([&] { Device->SetDSR(true); });
+    DWORD mask = 0;
+    EXPECT_TRUE(WaitCommEvent(Port, &mask, nullptr));
+    EXPECT_EQ(mask, EV_DSR);
+    far.join();
 }
 
 } // namespace
