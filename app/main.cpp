@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <cstdio>
 #include <memory>
 
 int main(int argc, char** argv) {
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
                 qApp, [] { CheckSynchronize(); }, Qt::QueuedConnection);
         });
         SetShowExceptionHandler([](const std::string& Message) {
+            // Also on standard error, so a run started from a terminal or a script leaves a trace.
+            std::fprintf(stderr, "tolvane: %s\n", Message.c_str());
             QMessageBox::critical(QApplication::activeWindow(), QCoreApplication::applicationName(),
                                   QString::fromStdString(Message));
         });
