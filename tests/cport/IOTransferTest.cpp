@@ -274,9 +274,18 @@ TEST_F(IOTransfer, WaitForEventTimesOutEmptyAndSeesArrivals) {
     EXPECT_TRUE(ev.Empty());
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 90ms);
 
-    std::thread farEnd([&] { P.Dev->Deliver("k"); });
+    // Bytes that arrive before the wait has set its mask raise no event, so keep sending until
+    // the wait has seen one.
+    std::atomic<bool> seen{false};
+    std::thread farEnd([&] {
+        while (!seen) {
+            P.Dev->Deliver("k");
+            std::this_thread::sleep_for(2ms);
+        }
+    });
     ev = TComEvents{evRxChar, evCTS};
     Port().WaitForEvent(ev, 5000);
+    seen = true;
     farEnd.join();
     EXPECT_EQ(ev, TComEvents{evRxChar});
 }
