@@ -176,7 +176,8 @@ TEST_F(FormData, RoundTripKeepsEveryValueIncludingAwkwardBytes) {
     port->SetRate(rt110);
     port->SetSize(0);
     port->SetConnected(true);
-    port->SetPort(std::string("a\"b\\c\n\0d \xF3 '#}", 16));
+    static const char awkward[] = "a\"b\\c\n\0d \xF3 '#}";
+    port->SetPort(std::string(awkward, sizeof awkward - 1));
     port->SetEventChar('\'');
     port->SetEvents(TEvs{});
     port->Parity()->SetBits(rt38400);
@@ -191,6 +192,7 @@ TEST_F(FormData, RoundTripKeepsEveryValueIncludingAwkwardBytes) {
     EXPECT_EQ(p->Size(), 0);
     EXPECT_TRUE(p->Connected());
     EXPECT_EQ(p->Port(), port->Port());
+    EXPECT_EQ(p->Port().size(), 14u) << "the NUL byte and what follows it survive";
     EXPECT_EQ(p->EventChar(), '\'');
     EXPECT_TRUE(p->Events().Empty());
     EXPECT_EQ(p->Parity()->Bits(), rt38400);
