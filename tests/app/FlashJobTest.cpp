@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <thread>
 #include <mutex>
 
 namespace {
@@ -88,6 +89,8 @@ TEST_F(AppTest, WholeJobThroughTheButtonsAgainstTheSimulatedDevice) {
     EXPECT_EQ(Form1->StatusBar1->PanelText(0).toStdString(), "CRC Error: " + std::to_string(crc));
     EXPECT_EQ(Form1->StatusBar1->PanelText(1).toStdString(), "Verify Error: " + std::to_string(verify));
     EXPECT_TRUE(Errors.empty()) << Errors.front();
+    Form1->show();
+    Form1->grab().save(qEnvironmentVariable("TOLVANE_BUILD_DIR", "/tmp") + "/main-window-after-job.png");
 
     auto reports = sim->Finish();
     ASSERT_EQ(reports.size(), 1u);
@@ -125,4 +128,27 @@ TEST_F(AppTest, DeviceGoneDuringAStalledJobMakesTheRestartShowThePortError) {
     QTest::mouseClick(Form1->Button1, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !Errors.empty(); }, 5000));
     EXPECT_FALSE(Errors.front().empty());
+}
+
+TEST_F(AppTest, PortErrorInTheReplyHandlerEndsTheJobAndIsShownOnTheGuiThread) {
+    Ports({"COM1"});
+    devsim::TDeviceOptions options;
+    options.StallAfter = 1;
+    auto sim = std::make_unique<TSimulatedDevice>(Devices[0], options);
+    Start();
+    Form1->LoadImage(QString::fromStdString(WriteFile("fw.flash", Image(3000))));
+    QTest::mouseClick(Form1->Button1, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form1->ProgressBar1->Position() == 1; }, 5000));
+    // The port goes away under the stalled job; the next reply the handler sees cannot be read.
+    // It runs on a thread of its own, as the port's event thread would run it.
+    Form1->ComPort1->Close();
+    std::thread replier([&] { Form1->ComPort1RxChar(Form1->ComPort1, 1); });
+    replier.join();
+    EXPECT_TRUE(Errors.empty()); // nothing is shown from the other thread itself
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Errors.empty(); }, 5000));
+    EXPECT_EQ(Errors.size(), 1u);
+    EXPECT_FALSE(Form1->Engine().State().JobRunning);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(Form1->StatusBar1->PanelText(2).startsWith("Status: "));
+    EXPECT_NE(Form1->StatusBar1->PanelText(2), "Status: Wait...");
 }

@@ -138,17 +138,6 @@ TEST_F(SelectorTest, NothingIsReadWithoutPortOrProperty) {
     EXPECT_EQ(Port->BaudRate(), br9600);
 }
 
-TEST_F(SelectorTest, UnknownTextFallsBackAsTheConversionDoes) {
-    TListItems items;
-    TComSelect select(&items);
-    select.SetComProperty(cpBaudRate);
-    select.Change("12345");
-    EXPECT_EQ(select.PendingBaudRate(), br9600);
-    select.SetComProperty(cpFlowControl);
-    select.Change("sideways");
-    EXPECT_EQ(select.PendingFlowControl(), fcCustom);
-}
-
 TEST_F(SelectorTest, ComboWithoutAutoApplyLeavesThePortUntilApplied) {
     TComComboBox box(nullptr, nullptr);
     box.SetComProperty(cpBaudRate);
@@ -200,15 +189,6 @@ TEST_F(SelectorTest, ComboTextMatchesWithoutCaseAndIgnoresUnknownText) {
     EXPECT_EQ(box.Text(), "Even");
     box.SetComProperty(cpNone);
     EXPECT_EQ(box.count(), 0);
-    EXPECT_EQ(box.ItemIndex(), -1);
-    EXPECT_EQ(box.Text(), "");
-}
-
-TEST_F(SelectorTest, UnlistedPortShowsNoSelectionInTheCombo) {
-    Port->SetPort("COM9");
-    TComComboBox box(nullptr, nullptr);
-    box.SetComProperty(cpPort);
-    box.SetComPort(Port.get());
     EXPECT_EQ(box.ItemIndex(), -1);
     EXPECT_EQ(box.Text(), "");
 }
