@@ -1,5 +1,6 @@
 #include "platform/comm/TtyBackend.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -71,6 +72,23 @@ void TParmrkDecoder::Feed(const BYTE* p, size_t n, TOutput& out) {
         if (FState != 0) run = i + 1;
     }
     if (FState == 0 && n > run) out.Data(p + run, n - run);
+}
+
+void TLineErrorTally::Add(long frames, long parity, long breaks) {
+    // Counters only grow; a driver that resets them must not make the tally negative.
+    FFrames += std::max(0L, frames);
+    FParity += std::max(0L, parity);
+    FBreaks += std::max(0L, breaks);
+}
+
+DWORD TLineErrorTally::Classify(BYTE x, bool parityOn) {
+    // A break reads as a 0 byte; a 0 with a parity or frame error is possible but rarer.
+    if (x == 0 && FBreaks > 0) return --FBreaks, CE_BREAK;
+    if (FParity > 0 && (x != 0 || FFrames == 0)) return --FParity, CE_RXPARITY;
+    if (FFrames > 0) return --FFrames, CE_FRAME;
+    if (FBreaks > 0) return --FBreaks, CE_BREAK;
+    if (x == 0) return CE_BREAK;
+    return parityOn ? CE_RXPARITY : CE_FRAME;
 }
 
 TTtyBackend::TTtyBackend(int fd) : FFd(fd) {}
@@ -191,22 +209,9 @@ class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
 
     void Mark(BYTE x) override {
         Refresh();
-        DWORD flag;
-        if (x == 0 && Breaks > 0) {
-            --Breaks, flag = CE_BREAK;
-        } else if (Parity > 0 && (x != 0 || Frames == 0)) {
-            --Parity, flag = CE_RXPARITY;
-        } else if (Frames > 0) {
-            --Frames, flag = CE_FRAME;
-        } else if (Breaks > 0) {
-            --Breaks, flag = CE_BREAK;
-        } else if (x == 0) {
-            flag = CE_BREAK;
-        } else {
-            flag = B.FParityKind != NOPARITY ? CE_RXPARITY : CE_FRAME;
-        }
+        DWORD flag = Tally.Classify(x, B.FParityKind.load() != NOPARITY);
         if (flag == CE_RXPARITY && !B.FParityCheck.load()) {
-            Data(&x, 1);
+            Data(&x, 1); // parity checking is off: the byte is data
             return;
         }
         Error(flag, flag == CE_BREAK ? -1 : x);
@@ -217,9 +222,7 @@ class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
         if (!HaveCounts) return;
         serial_icounter_struct now{};
         if (::ioctl(B.FFd, TIOCGICOUNT, &now) != 0) return;
-        Frames += now.frame - Last.frame;
-        Parity += now.parity - Last.parity;
-        Breaks += now.brk - Last.brk;
+        Tally.Add(now.frame - Last.frame, now.parity - Last.parity, now.brk - Last.brk);
         long overruns = (now.overrun - Last.overrun) + (now.buf_overrun - Last.buf_overrun);
         Last = now;
         if (overruns > 0) Error(CE_OVERRUN, -1);
@@ -234,7 +237,7 @@ class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
     TParmrkDecoder Decoder;
     bool HaveCounts = false;
     serial_icounter_struct Last{};
-    long Frames = 0, Parity = 0, Breaks = 0;
+    TLineErrorTally Tally;
 };
 
 void TTtyBackend::ReaderLoop() {

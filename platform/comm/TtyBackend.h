@@ -42,6 +42,19 @@ class TParmrkDecoder {
     int FState = 0; // 0 plain, 1 after 0xFF, 2 after 0xFF 0x00
 };
 
+// Tells which line error a marked byte stands for. The driver's error counters say how many
+// frame errors, parity errors and breaks it has seen; each increase stands for one marked byte
+// that has been or will be read. Where there are no counters, a marked 0 is taken for a break,
+// and another byte for a parity error when the line has parity, else for a frame error.
+class TLineErrorTally {
+  public:
+    void Add(long frames, long parity, long breaks);
+    DWORD Classify(BYTE x, bool parityOn); // CE_FRAME, CE_RXPARITY or CE_BREAK
+
+  private:
+    long FFrames = 0, FParity = 0, FBreaks = 0;
+};
+
 // Line settings as the tty realises them; the backend derives them from a DCB.
 struct TTtyLineSettings {
     uint32_t BaudRate = 9600;

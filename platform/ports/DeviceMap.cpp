@@ -5,14 +5,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <linux/serial.h>
 #include <mutex>
 #include <pwd.h>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -65,22 +62,16 @@ bool ReadSmallFile(const fs::path& p, std::string& out) {
 }
 
 // A ttyS node exists for every UART slot the 8250 driver reserves; only those with a probed
-// port type (not PORT_UNKNOWN) are real hardware. sysfs says so without opening the device,
-// which would raise DTR and RTS on a real port.
-bool IsRealUart(const fs::path& sysEntry, const fs::path& devNode) {
+// port type (not 0, PORT_UNKNOWN) are real hardware. sysfs says so without opening the device,
+// which would raise DTR and RTS on a real port. A driver that publishes no type is taken at its
+// word that the port exists.
+bool IsRealUart(const fs::path& sysEntry) {
     std::error_code ec;
     if (!fs::exists(sysEntry / "device", ec)) return false;
     std::string type;
-    if (ReadSmallFile(sysEntry / "type", type)) {
-        auto t = Trim(type);
-        return !t.empty() && t != "0";
-    }
-    int fd = ::open(devNode.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    serial_struct ss{};
-    bool real = ::ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type != PORT_UNKNOWN;
-    ::close(fd);
-    return real;
+    if (!ReadSmallFile(sysEntry / "type", type)) return true;
+    auto t = Trim(type);
+    return !t.empty() && t != "0";
 }
 
 // Natural order inside one family: ttyUSB2 before ttyUSB10.
@@ -174,7 +165,7 @@ std::vector<std::string> ScanSerialDevices(const TDeviceMapSources& sources) {
             fs::path dev = fs::path(sources.Dev) / name;
             std::error_code e2;
             if (!fs::exists(dev, e2)) continue;
-            if (f == 0 && !IsRealUart(it->path(), dev)) continue;
+            if (f == 0 && !IsRealUart(it->path())) continue;
             found[f].push_back(name);
         }
     }

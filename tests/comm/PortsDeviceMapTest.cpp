@@ -98,6 +98,7 @@ TEST(PortsScan, OnlyRealUartsThenUsbAcmAmaInNaturalOrder) {
     fm.Add("ttyS1", true, "0\n"); // a reserved slot with no UART behind it
     fm.Add("ttyS2", false);       // no device at all
     fm.Add("ttyS10", true, "4");
+    fm.Add("ttyS3", true); // a driver without a type attribute
     fm.Add("ttyUSB10");
     fm.Add("ttyUSB2");
     fm.Add("ttyAMA0");
@@ -105,8 +106,9 @@ TEST(PortsScan, OnlyRealUartsThenUsbAcmAmaInNaturalOrder) {
     fm.Add("tty0");
     fm.Add("ttyUSBx");
     fs::create_directories(fs::path(fm.Sources.SysClassTty) / "ttyUSB7"); // no /dev node
-    std::vector<std::string> want = {fm.DevPath("ttyS0"),    fm.DevPath("ttyS10"),  fm.DevPath("ttyUSB2"),
-                                     fm.DevPath("ttyUSB10"), fm.DevPath("ttyACM0"), fm.DevPath("ttyAMA0")};
+    std::vector<std::string> want = {fm.DevPath("ttyS0"),   fm.DevPath("ttyS3"),    fm.DevPath("ttyS10"),
+                                     fm.DevPath("ttyUSB2"), fm.DevPath("ttyUSB10"), fm.DevPath("ttyACM0"),
+                                     fm.DevPath("ttyAMA0")};
     EXPECT_EQ(ScanSerialDevices(fm.Sources), want);
 }
 

@@ -186,6 +186,33 @@ TEST(TtyDecoder, StrayByteAfterFfIsKeptAsDataAndResetDropsAHalfMark) {
     EXPECT_EQ(log.Text, "\xFFxyab");
 }
 
+TEST(TtyErrorTally, CountersDecideTheKindElseTheByteAndParityDo) {
+    TLineErrorTally t;
+    // Without counters.
+    EXPECT_EQ(t.Classify(0x00, true), CE_BREAK);
+    EXPECT_EQ(t.Classify('A', true), CE_RXPARITY);
+    EXPECT_EQ(t.Classify('A', false), CE_FRAME);
+    // One break and one frame error counted: the 0 is the break, 'A' the frame error, whatever
+    // the parity setting says.
+    t.Add(1, 0, 1);
+    EXPECT_EQ(t.Classify(0x00, true), CE_BREAK);
+    EXPECT_EQ(t.Classify('A', true), CE_FRAME);
+    // A 0 received with a parity error while no break was counted.
+    t.Add(0, 1, 0);
+    EXPECT_EQ(t.Classify(0x00, false), CE_RXPARITY);
+    // Counted errors are used up one each, then the defaults apply again.
+    t.Add(0, 2, 0);
+    EXPECT_EQ(t.Classify('x', false), CE_RXPARITY);
+    EXPECT_EQ(t.Classify('y', false), CE_RXPARITY);
+    EXPECT_EQ(t.Classify('z', false), CE_FRAME);
+    // A frame error on a 0 byte with no break counted stays a frame error.
+    t.Add(1, 0, 0);
+    EXPECT_EQ(t.Classify(0x00, true), CE_FRAME);
+    // A counter that went backwards (driver reset) adds nothing.
+    t.Add(-5, -5, -5);
+    EXPECT_EQ(t.Classify('q', false), CE_FRAME);
+}
+
 TEST(TtyOpen, MissingNonTtyAndBusyDevicesAreRefused) {
     DWORD err = 0;
     EXPECT_FALSE(TTtyBackend::Open("/nonexistent/ttyX", &err));
