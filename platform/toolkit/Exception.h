@@ -5,18 +5,18 @@
 
 // Base of every error the system raises on purpose: carries the message text shown to the user.
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(std::string message) : FMessage(std::move(message)) {}
     const std::string& Message() const noexcept { return FMessage; }
     void SetMessage(std::string message) { FMessage = std::move(message); }
     const char* what() const noexcept override { return FMessage.c_str(); }
 
-private:
+  private:
     std::string FMessage;
 };
 
 // Raised when an object is assigned from an object of a class it cannot take values from.
 class EConvertError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };

@@ -377,8 +377,11 @@ class TReader {
             case pkSet: {
                 if (v.Kind != vkSet) throw fail("a set [a, b] is expected");
                 int64_t bits = 0;
-                for (const std::string& m : v.Members)
-                    bits |= int64_t{1} << MemberOrdinal(*prop, m, fail);
+                for (const std::string& m : v.Members) {
+                    int64_t ordinal = MemberOrdinal(*prop, m, fail);
+                    if (ordinal >= 63) throw fail("\"" + m + "\" does not fit in a set");
+                    bits |= int64_t{1} << ordinal;
+                }
                 prop->SetOrd(*obj, bits);
                 break;
             }

@@ -3,6 +3,7 @@
 #include "platform/toolkit/Component.h"
 #include "platform/toolkit/Exception.h"
 
+#include <algorithm>
 #include <any>
 #include <cstdint>
 #include <functional>
@@ -145,8 +146,12 @@ template <class C> class TPublished {
                         int64_t Min = std::numeric_limits<int32_t>::min(),
                         int64_t Max = std::numeric_limits<int32_t>::max()) {
         TPropInfo& p = AddOrdinal(std::move(Name), pkInteger, Get, Set, std::move(Stored));
-        p.MinValue = Min;
-        p.MaxValue = Max;
+        // Never wider than the property's own type, so a stored value is refused, not truncated.
+        using V = std::remove_cvref_t<std::invoke_result_t<G, const C&>>;
+        p.MinValue = std::max<int64_t>(Min, static_cast<int64_t>(std::numeric_limits<V>::min()));
+        p.MaxValue = std::numeric_limits<V>::max() > static_cast<std::make_unsigned_t<V>>(INT64_MAX)
+                         ? Max
+                         : std::min<int64_t>(Max, static_cast<int64_t>(std::numeric_limits<V>::max()));
         return *this;
     }
     template <class G, class S> TPublished& Bool(std::string Name, G Get, S Set, TStored Stored = Always()) {

@@ -265,3 +265,25 @@ TEST(CanvasPainter, AWidgetPainterCanvasDrawsThroughThePainter) {
     EXPECT_EQ(CountIn(img, clRed, 2, 2, 6, 6), std::make_pair(16, 0));
     EXPECT_EQ(At(img, 5, 10), clBlue);
 }
+
+TEST(CanvasLimits, FarAndHugeShapesAreCutToTheImageWithoutBlowingUp) {
+    QImage img = Blank();
+    TCanvas c(img);
+    c.Pen().Color = clRed;
+    c.MoveTo(-1000000000, 5);
+    c.LineTo(1000000000, 5);
+    EXPECT_EQ(CountIn(img, clRed, 0, 5, 40, 6), std::make_pair(40, 0));
+
+    c.Brush().Color = clLime;
+    c.Pen().Color = clBlue;
+    c.Rectangle(-1000000000, -1000000000, 1000000000, 20);
+    EXPECT_EQ(At(img, 39, 19), clBlue) << "the bottom edge lies on the image";
+    EXPECT_EQ(At(img, 39, 18), clLime) << "cut sides are not outlined";
+    EXPECT_EQ(At(img, 0, 0), clLime);
+    EXPECT_EQ(At(img, 0, 20), Bg);
+
+    c.Pen().Width = 1000000;
+    c.Rectangle(0, 0, 40, 30);
+    EXPECT_EQ(CountIn(img, clBlue, 0, 0, 40, 30), std::make_pair(40 * 30, 0))
+        << "a pen wider than the box fills it";
+}

@@ -299,6 +299,33 @@ TEST_F(FormData, BadValuesAreRefusedWithTheirLine) {
     }
 }
 
+TEST_F(FormData, AnIntegerNeverWidensPastItsPropertysOwnType) {
+    struct TNarrow : TComponent {
+        using TComponent::TComponent;
+        std::string ClassName() const override { return "TFdNarrow"; }
+        uint8_t Small = 0;
+        int16_t Signed = 0;
+    };
+    TPublished<TNarrow>("TFdNarrow", "TComponent")
+        .Integer(
+            "Small", [](const TNarrow& n) { return n.Small; }, [](TNarrow& n, uint8_t v) { n.Small = v; })
+        .Integer(
+            "Signed", [](const TNarrow& n) { return n.Signed; }, [](TNarrow& n, int16_t v) { n.Signed = v; })
+        .Register();
+    TFdForm form(nullptr);
+    ReadComponentData(form, "F: TFdForm {\n  N: TFdNarrow {\n    Small = 255\n    Signed = -32768\n  }\n}\n");
+    auto* n = dynamic_cast<TNarrow*>(form.FindComponent("N"));
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->Small, 255);
+    EXPECT_EQ(n->Signed, -32768);
+    EXPECT_NE(std::string(ReadError("F: TFdForm {\n  N: TFdNarrow {\n    Small = 256\n  }\n}\n").what())
+                  .find("out of range"),
+              std::string::npos);
+    EXPECT_NE(std::string(ReadError("F: TFdForm {\n  N: TFdNarrow {\n    Signed = 40000\n  }\n}\n").what())
+                  .find("out of range"),
+              std::string::npos);
+}
+
 TEST_F(FormData, MalformedStructureIsRefused) {
     EXPECT_EQ(ReadError("Form1: TFdForm {\n  P: TFdPort {\n").Line(), 2);         // never closed
     EXPECT_EQ(ReadError("Form1: TFdForm {\n}\n}\n").Line(), 3);                   // one '}' too many

@@ -39,6 +39,8 @@ TColor SystemColor(unsigned Index) {
     }
 }
 
+constexpr int MaxLineWidth = 4096;
+
 QRgb ToRgb(TColor c) {
     c = ColorToRGB(c);
     return qRgb(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF),
@@ -177,7 +179,9 @@ void PaintShape(QImage& Img, const QPainterPath& Path, const QRect& Bounds, cons
     TMask outer = Rasterise(Path, Bounds, Img.rect().adjusted(-w, -w, w, w));
     if (outer.Area.isEmpty()) return;
     TMask inner = outer;
-    for (int i = 0; i < w; ++i)
+    // Past half the larger side nothing is left to erode; a huge pen width costs no more than that.
+    int steps = std::min(w, std::max(outer.Area.width(), outer.Area.height()) / 2 + 1);
+    for (int i = 0; i < steps; ++i)
         inner = Erode(inner);
     QRgb pen = ToRgb(Pen.Color), brush = ToRgb(Brush.Color);
     QRect area = outer.Area.intersected(Img.rect());
@@ -317,13 +321,19 @@ void TCanvas::LineTo(int X, int Y) {
     TPoint from = FPenPos;
     FPenPos = TPoint{X, Y};
     if (FPen.Style == psClear || (from.X == X && from.Y == Y)) return;
-    int w = std::max(1, FPen.Width);
-    if (!FImage) {
+    int w = std::clamp(FPen.Width, 1, MaxLineWidth);
+    // A line reaching far beyond the image is left to the painter's own clipping rather than
+    // walked pixel by pixel.
+    bool farOut =
+        FImage && (std::abs(static_cast<int64_t>(X) - from.X) + std::abs(static_cast<int64_t>(Y) - from.Y) >
+                   4 * static_cast<int64_t>(FImage->width() + FImage->height()) + 16);
+    if (!FImage || farOut) {
         QPainter& p = Painter();
         p.setRenderHint(QPainter::Antialiasing, false);
         p.setCompositionMode(ToComposition(FPen.Mode));
         p.setPen(QPen(ToQColor(FPen.Color), w > 1 ? w : 0));
         p.drawLine(from.X, from.Y, X, Y);
+        if (FImage) EndOwnPainter(FOwnPainter);
         return;
     }
     EndOwnPainter(FOwnPainter);
