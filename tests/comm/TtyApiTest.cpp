@@ -160,6 +160,8 @@ TEST_F(TtyApi, EveryByteValueBothWaysThroughReadFileAndWriteFile) {
     }
     EXPECT_EQ(done, all.size());
     EXPECT_EQ(FarReceive(all.size()), all);
+    pollfd p{Master, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 50), 0) << "bytes added on the way out (output translation left on?)";
 }
 
 TEST_F(TtyApi, CustomBitRateIsAcceptedAndKept) {
