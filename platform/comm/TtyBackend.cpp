@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <csignal>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -29,6 +30,15 @@ int WakeSignal() {
         return s;
     }();
     return sig;
+}
+
+// Threads inherit the opener's signal mask; the two that Stop may have to interrupt must not
+// block the wake signal.
+void AcceptWakeSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, WakeSignal());
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 bool NoModemLines(int err) {
@@ -147,9 +157,29 @@ DWORD TTtyBackend::Start(TLineSink* sink) {
     if (FStarted.exchange(true)) return ERROR_INVALID_PARAMETER;
     WakeSignal();
     FSink = sink;
-    FReader = std::thread([this] { ReaderLoop(); });
-    FWriter = std::thread([this] { WriterLoop(); });
-    FWatcher = std::thread([this] { WatcherLoop(); });
+    try {
+        FReader = std::thread([this] { ReaderLoop(); });
+        FWriter = std::thread([this] {
+            AcceptWakeSignal();
+            WriterLoop();
+        });
+        FWatcher = std::thread([this] {
+            AcceptWakeSignal();
+            WatcherLoop();
+        });
+    } catch (const std::system_error&) {
+        // Out of threads: end the ones that started (none of them is blocked yet).
+        FStop.store(true);
+        WakeReader();
+        {
+            std::lock_guard g(FLock);
+            FWriterCv.notify_all();
+        }
+        for (std::thread* t : {&FReader, &FWriter, &FWatcher})
+            if (t->joinable()) t->join();
+        FStarted.store(false);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     return ERROR_SUCCESS;
 }
 
