@@ -36,7 +36,7 @@ TEST_F(Events, UnmaskedEventsAreNotRemembered) {
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
     Device->SetCTS(true);
     DWORD n = 0;
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(mask, EV_CTS);
 }
 
@@ -69,7 +69,7 @@ TEST_F(Events, SetCommMaskFromAnotherThreadEndsTheWaitWithZero) {
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     std::thread t([&] { EXPECT_TRUE(SetCommMask(Port, EV_RXCHAR)); });
     DWORD n = 0;
-    EXPECT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    EXPECT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE)); // sleeps until the other thread ends it
     EXPECT_EQ(mask, 0u);
     t.join();
 }
@@ -82,7 +82,7 @@ TEST_F(Events, TxEmptyFollowsTheLastByteLeaving) {
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     EXPECT_EQ(WaitForSingleObject(Ov.hEvent, 30), WAIT_TIMEOUT); // still inside the device
     Device->HoldTransmit(false);
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(mask, EV_TXEMPTY);
     EXPECT_EQ(Stat().cbOutQue, 0u);
 }
@@ -109,7 +109,7 @@ TEST_F(Events, Rx80FullWhenTheQueueCrossesEightyPercent) {
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     Device->Deliver("b");
     DWORD n = 0;
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(mask, EV_RX80FULL);
     // Only the crossing counts: more bytes above the mark raise nothing new.
     Device->Deliver("c");
@@ -186,7 +186,7 @@ TEST_F(Events, ModemLineChangesRaiseEventsAndShowInTheStatus) {
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     Device->SetCTS(false);
     DWORD n = 0;
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(mask, EV_CTS);
     ASSERT_TRUE(GetCommModemStatus(Port, &status));
     EXPECT_EQ(status, MS_DSR_ON | MS_RLSD_ON);
@@ -200,9 +200,9 @@ TEST_F(Events, DeviceRemovalFailsPendingAndLaterOperations) {
     EXPECT_FALSE(ReadFile(Port, buf, 4, &n, &Ov));
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov2));
     Device->Remove();
-    EXPECT_FALSE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    EXPECT_FALSE(Result(Ov, &n));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_FALSE(GetOverlappedResult(Port, &Ov2, &n, TRUE));
+    EXPECT_FALSE(Result(Ov2, &n));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
 
     // A later wait fails at once and leaves its event reset, so a loop that waits on it sleeps.
@@ -266,7 +266,7 @@ TEST_F(Events, AnIdleWaitMakesNoPeriodicWakeups) {
     EXPECT_EQ(port->TimerWakeups(), wakeups);
     EXPECT_LE(after - before, 2) << "threads of an idle port woke up";
     Device->Deliver("wake");
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(mask, EV_RXCHAR);
 }
 

@@ -10,6 +10,9 @@
 #include <atomic>
 #include <string>
 
+// Long enough for any completion on a loaded machine; only ever waited for when the event is due.
+constexpr DWORD kDue = 5000;
+
 class CoreFixture : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -65,6 +68,17 @@ class CoreFixture : public ::testing::Test {
         return std::string(buf, n);
     }
 
+    // The result of an operation that is due to end; a fault that leaves it pending fails the test
+    // instead of hanging it.
+    BOOL Result(OVERLAPPED& ov, DWORD* n) {
+        if (WaitForSingleObject(ov.hEvent, kDue) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the operation did not end";
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        return GetOverlappedResult(Port, &ov, n, FALSE);
+    }
+
     bool Signalled(const OVERLAPPED& ov, DWORD ms = 0) {
         return WaitForSingleObject(ov.hEvent, ms) == WAIT_OBJECT_0;
     }
@@ -74,6 +88,3 @@ class CoreFixture : public ::testing::Test {
     HANDLE Port = INVALID_HANDLE_VALUE;
     OVERLAPPED Ov{}, Ov2{};
 };
-
-// Long enough for any completion on a loaded machine; only ever waited for when the event is due.
-constexpr DWORD kDue = 5000;

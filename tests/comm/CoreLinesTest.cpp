@@ -46,7 +46,7 @@ TEST_F(Lines, HeldTransmissionWaitsForXon) {
     EXPECT_FALSE(WriteFile(Port, "held", 4, &n, &Ov));
     EXPECT_EQ(Stat().cbOutQue, 4u);
     ASSERT_TRUE(EscapeCommFunction(Port, SETXON));
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     ASSERT_TRUE(Device->WaitSent(4, kDue));
     EXPECT_EQ(Device->ReadSent(), "held");
 }
@@ -57,7 +57,7 @@ TEST_F(Lines, BreakHoldsTransmission) {
     EXPECT_FALSE(WriteFile(Port, "b", 1, &n, &Ov));
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
     ASSERT_TRUE(EscapeCommFunction(Port, CLRBREAK));
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(n, 1u);
 }
 
@@ -100,7 +100,7 @@ TEST_F(Lines, RtsToggleIsOnOnlyWhileTransmitting) {
     EXPECT_TRUE(Device->RTS());
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     Device->HoldTransmit(false);
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_FALSE(Device->RTS());
 }
 
@@ -115,7 +115,7 @@ TEST_F(Lines, ReceivedXoffHoldsOutputAndXonReleasesIt) {
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
     EXPECT_TRUE(Stat().fXoffHold);
     Device->Deliver("\x11");
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     ASSERT_TRUE(Device->WaitSent(3, kDue));
     EXPECT_EQ(Device->ReadSent(), "out");
     EXPECT_EQ(ReadQueued(), "ab"); // flow characters are not data
@@ -298,7 +298,7 @@ TEST_F(Lines, AbortOnErrorStopsTransfersUntilTheErrorIsCleared) {
     DWORD n = 0;
     EXPECT_FALSE(ReadFile(Port, buf, 4, &n, &Ov));
     Device->InjectFrame('f');
-    EXPECT_FALSE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    EXPECT_FALSE(Result(Ov, &n));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_FALSE(WriteFile(Port, "w", 1, &n, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);

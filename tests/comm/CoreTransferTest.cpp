@@ -131,7 +131,7 @@ TEST_F(Transfer, PendingReadIsIncompleteUntilFilled) {
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
     EXPECT_FALSE(Signalled(Ov));
     Device->Deliver("cdEF");
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(std::string(buf, n), "abcd");
     EXPECT_TRUE(Signalled(Ov));
     EXPECT_EQ(Stat().cbInQue, 2u); // the rest stays queued
@@ -144,8 +144,8 @@ TEST_F(Transfer, ReadsCompleteInTheOrderTheyWereStarted) {
     EXPECT_FALSE(ReadFile(Port, a, 3, &n, &Ov));
     EXPECT_FALSE(ReadFile(Port, b, 3, &n, &Ov2));
     Device->Deliver("123456");
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov2, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
+    ASSERT_TRUE(Result(Ov2, &n));
     EXPECT_EQ(std::string(a, 3), "123");
     EXPECT_EQ(std::string(b, 3), "456");
 }
@@ -171,7 +171,7 @@ TEST_F(Transfer, PurgeAbortsPendingOperationsWithAborted) {
     Device->Deliver("a");
     ASSERT_TRUE(PurgeComm(Port, PURGE_RXABORT));
     EXPECT_TRUE(Signalled(Ov));
-    EXPECT_FALSE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    EXPECT_FALSE(Result(Ov, &n));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(n, 1u); // what had arrived is accounted for
 
@@ -182,7 +182,7 @@ TEST_F(Transfer, PurgeAbortsPendingOperationsWithAborted) {
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     EXPECT_EQ(Stat().cbOutQue, 3u);
     ASSERT_TRUE(PurgeComm(Port, PURGE_TXABORT));
-    EXPECT_FALSE(GetOverlappedResult(Port, &Ov2, &n, TRUE));
+    EXPECT_FALSE(Result(Ov2, &n));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(Stat().cbOutQue, 0u);
 }
@@ -216,7 +216,7 @@ TEST_F(Transfer, HeldWriteGoesOutWhenCtsComesOn) {
     COMSTAT s = Stat();
     EXPECT_TRUE(s.fCtsHold);
     Device->SetCTS(true);
-    ASSERT_TRUE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(n, 4u);
     ASSERT_TRUE(Device->WaitSent(4, kDue));
     EXPECT_EQ(Device->ReadSent(), "data");

@@ -77,7 +77,7 @@ TEST_F(Virtual, DestroyingTheDeviceDisconnectsThePort) {
     DWORD n = 0;
     EXPECT_FALSE(ReadFile(Port, buf, 2, &n, &Ov));
     Device.reset();
-    EXPECT_FALSE(GetOverlappedResult(Port, &Ov, &n, TRUE));
+    EXPECT_FALSE(Result(Ov, &n));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
 }
 
