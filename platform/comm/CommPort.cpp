@@ -228,7 +228,8 @@ DWORD TCommPort::GetCommMask(DWORD* mask) {
 
 DWORD TCommPort::SetCommMask(DWORD mask) {
     std::lock_guard lock(FMutex);
-    if (DWORD u = Usable()) return u;
+    // Like purging, clearing the mask is part of shutting down and must work on a vanished device.
+    if (FClosed) return ERROR_INVALID_HANDLE;
     if (mask & ~kValidEvents) return ERROR_INVALID_PARAMETER;
     if (FWaitOv) CompleteWait(0);
     FMask = mask;
@@ -699,9 +700,15 @@ DWORD TCommPort::EscapeCommFunction(DWORD func) {
 
 DWORD TCommPort::PurgeComm(DWORD flags) {
     std::lock_guard lock(FMutex);
-    if (DWORD u = Usable()) return u;
+    // Purging still works on a vanished device (nothing is pending any more): closing a port
+    // aborts its transfers first, and a failure there would leave an unplugged port unclosable.
+    if (FClosed) return ERROR_INVALID_HANDLE;
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
         return ERROR_INVALID_PARAMETER;
+    if (FGone) {
+        if (flags & PURGE_RXCLEAR) FRxHead = FRxCount = 0;
+        return ERROR_SUCCESS;
+    }
     if (flags & PURGE_TXABORT) AbortAll(ERROR_OPERATION_ABORTED, false, true, false);
     if (flags & PURGE_RXABORT) AbortAll(ERROR_OPERATION_ABORTED, true, false, false);
     if (flags & PURGE_TXCLEAR) {
