@@ -66,11 +66,13 @@ int WriteAll(int fd, std::string_view data) {
 int ReadWholeFile(const std::string& path, std::string& out) {
     out.clear();
     if (path.empty()) return ENOENT;
-    TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking so that a FIFO in the file's place cannot hang the caller; it is refused below.
+    TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.Get() < 0) return errno;
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd.Get(), buf, sizeof buf);

@@ -8,7 +8,8 @@
 #include <string_view>
 
 // Reads the whole file into out. Returns 0, ENOENT when it does not exist, EISDIR for a directory,
-// EFBIG when it exceeds MaxProfileFileSize, or the errno of the failed call.
+// EINVAL for anything else that is no regular file (a FIFO, a device), EFBIG when it exceeds
+// MaxProfileFileSize, or the errno of the failed call.
 int ReadWholeFile(const std::string& path, std::string& out);
 
 // Replaces the file's contents with data so that a crash leaves either the old or the new file:

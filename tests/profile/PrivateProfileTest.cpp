@@ -134,6 +134,13 @@ TEST(PrivateProfileFile, FailedWriteReportsErrnoAndLeavesNoTrace) {
     EXPECT_FALSE(WritePrivateProfileString("S", "K", "V", asDir));
     EXPECT_EQ(errno, EISDIR);
 
+    // Neither is a FIFO: reading it must not wait for a writer.
+    std::string fifo = dir.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_EQ(GetPrivateProfileString("S", "K", "def", fifo), "def");
+    EXPECT_FALSE(WritePrivateProfileString("S", "K", "V", fifo));
+    EXPECT_EQ(errno, EINVAL);
+
     std::string file = dir.File("port.cfg");
     Spit(file, "[S]\nK=old\n");
     EXPECT_FALSE(WritePrivateProfileString("S", "K", "two\nlines", file));
@@ -144,7 +151,7 @@ TEST(PrivateProfileFile, FailedWriteReportsErrnoAndLeavesNoTrace) {
         (void)e;
         ++entries;
     }
-    EXPECT_EQ(entries, 3); // plain, cfgdir, port.cfg: no temporary left behind
+    EXPECT_EQ(entries, 4); // plain, cfgdir, fifo, port.cfg: no temporary left behind
 }
 
 TEST(PrivateProfileFile, WriteKeepsPermissionsAndFollowsSymlinks) {
