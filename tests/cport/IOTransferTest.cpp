@@ -106,20 +106,21 @@ TEST_F(IOTransfer, WritesReachTheFarEndInOrder) {
 }
 
 TEST_F(IOTransfer, WriteStrAsyncKeepsItsBytesWhateverTheCallerDoes) {
-    P.Dev->HoldTransmit(true);
+    // Held as if XOFF had been received, no byte leaves until the caller has changed its text.
+    Port().SetXonXoff(false);
     PAsync a = nullptr;
     InitAsync(a);
     {
         auto text = std::make_unique<std::string>(300, 'q');
         Port().WriteStrAsync(*text, a);
+        EXPECT_FALSE(Port().IsAsyncCompleted(a));
         text->assign(300, 'Z');
         text.reset();
         // The allocator hands the freed block to the next string of that size.
         std::string reuse(300, '#');
-        (void)reuse;
+        Port().SetXonXoff(true);
+        EXPECT_EQ(Port().WaitForAsync(a), 300);
     }
-    P.Dev->HoldTransmit(false);
-    EXPECT_EQ(Port().WaitForAsync(a), 300);
     DoneAsync(a);
     ASSERT_TRUE(P.Dev->WaitSent(300, 2000));
     EXPECT_EQ(P.Dev->ReadSent(), std::string(300, 'q'));
@@ -188,6 +189,13 @@ TEST_F(IOTransfer, ParityErrorsCountOnlyWhenCheckedAndAnyQueryClearsThem) {
     Port().Parity().SetCheck(true);
     P.Dev->InjectParity('p');
     EXPECT_EQ(Port().LastErrors(), TComErrors{ceRxParity});
+    EXPECT_TRUE(Port().LastErrors().Empty());
+
+    // An error flagged while checking was on is not reported once checking is off, and is gone.
+    P.Dev->InjectParity('p');
+    Port().Parity().SetCheck(false);
+    EXPECT_TRUE(Port().LastErrors().Empty());
+    Port().Parity().SetCheck(true);
     EXPECT_TRUE(Port().LastErrors().Empty());
 
     P.Dev->InjectParity('p');
