@@ -6,6 +6,8 @@
 #include "app/engine/FlashEngine.h"
 #include "cport/ComPort.h"
 #include "platform/ports/DeviceMap.h"
+#include "platform/toolkit/ShowException.h"
+#include "platform/toolkit/Thread.h"
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -53,9 +56,11 @@ const char* const Usage = "Usage: tolvane-flash [OPTIONS] IMAGE\n"
                           "Exit codes: 0 written, 1 usage, 2 image file error, 3 port error, 4 no reply\n"
                           "within the time-out, 5 too many resends, 130 interrupted.\n";
 
-volatile std::sig_atomic_t gSignal = 0;
+// The signal may arrive on any thread (the port's event thread too): a lock-free atomic.
+std::atomic<int> gSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 void OnSignal(int sig) {
-    gSignal = sig;
+    gSignal.store(sig);
 }
 
 struct TOptions {
@@ -99,7 +104,25 @@ std::string JsonString(const std::string& s) {
     return out + "\"";
 }
 
-// Everything the reader thread hands to the main thread.
+// Errors the port shows on its own (a failing close, an event thread in trouble): told on standard
+// error before the last line, never after it.
+struct TNotes {
+    std::mutex M;
+    std::vector<std::string> Lines;
+    bool Closed = false;
+};
+TNotes gNotes;
+
+void FlushNotes() {
+    CheckSynchronize(); // displays queued from the event thread
+    std::lock_guard<std::mutex> l(gNotes.M);
+    for (const auto& line : gNotes.Lines)
+        std::fprintf(stderr, "tolvane-flash: note: %s\n", line.c_str());
+    gNotes.Lines.clear();
+    gNotes.Closed = true;
+}
+
+// Everything the event thread hands to the main thread.
 struct TInbox {
     std::mutex M;
     std::condition_variable Cv;
@@ -164,6 +187,7 @@ class TReporter {
 
     // The last line: always printed, also with --quiet.
     void Finish(TExit code, const std::string& message) {
+        FlushNotes();
         const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
         if (FTty) {
             Bar(true);
@@ -374,6 +398,10 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
 
     TReporter report(o, load.Size);
+    SetShowExceptionHandler([](const std::string& text) {
+        std::lock_guard<std::mutex> l(gNotes.M);
+        if (!gNotes.Closed) gNotes.Lines.push_back(text);
+    });
     TInbox inbox;
     TFlashPortOf<TComPort> io(port);
     engine.SetPort(&io);
@@ -403,6 +431,9 @@ int main(int argc, char** argv) {
 
     using Clock = std::chrono::steady_clock;
     auto lastReply = Clock::now();
+    // The state as the last notice showed it: asking the engine here, with the inbox locked,
+    // would take the two locks in the opposite order of a notice.
+    TFlashState last;
     const auto timeout =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.Timeout));
     TExit code = exOk;
@@ -411,12 +442,13 @@ int main(int argc, char** argv) {
     for (;;) {
         // Short waits so that a signal is seen soon; the notices themselves wake the wait.
         inbox.Cv.wait_for(lock, std::chrono::milliseconds(50),
-                          [&] { return !inbox.Notices.empty() || gSignal; });
+                          [&] { return !inbox.Notices.empty() || gSignal.load() != 0; });
         bool done = false;
         while (!inbox.Notices.empty()) {
             const TFlashNotice n = inbox.Notices.front();
             inbox.Notices.pop_front();
             lastReply = Clock::now();
+            last = n.State;
             lock.unlock();
             report.Event(n);
             lock.lock();
@@ -452,9 +484,9 @@ int main(int argc, char** argv) {
                 break;
             }
         }
-        if (gSignal) {
+        if (gSignal.load() != 0) {
             code = exInterrupted;
-            message = std::string("interrupted by ") + (gSignal == SIGINT ? "SIGINT" : "SIGTERM") +
+            message = std::string("interrupted by ") + (gSignal.load() == SIGINT ? "SIGINT" : "SIGTERM") +
                       ": the port was closed, the device holds an incomplete image";
             break;
         }
@@ -463,7 +495,7 @@ int main(int argc, char** argv) {
             char buf[64];
             std::snprintf(buf, sizeof buf, "%g", o.Timeout);
             message = std::string("failed: no reply from the device within ") + buf + " s after block " +
-                      std::to_string(engine.State().ProgressPosition());
+                      std::to_string(last.ProgressPosition());
             break;
         }
     }
