@@ -330,3 +330,29 @@ TEST(DispatchLinks, UnregisteringWaitsForACallbackInFlightOnAnotherThread) {
     port.Close();
     EXPECT_EQ(log.Items(), (std::vector<std::string>{"in callback", "callback done", "unregistered"}));
 }
+
+TEST(DispatchRx, LinksGetOnlyTheBytesTheReadReallyReturned) {
+    // Another reader takes bytes between the count and the read (here a link reacting to the Rx
+    // signal, which comes in between): the block must hold what was read, not the stale count.
+    TVirtualPort p;
+    TComPort& port = *p.Port;
+    TLog log;
+    TComLink thief, taker;
+    thief.OnRxSignal = [&](TObject*, bool On) {
+        if (!On) return;
+        char two[2];
+        log.Add("thief " + std::string(two, static_cast<size_t>(port.Read(two, 2))));
+    };
+    taker.OnRxBuf = [&](TObject*, const char* Buf, int Count) {
+        log.Add("taker " + std::string(Buf, static_cast<size_t>(Count)));
+    };
+    port.RegisterLink(&thief);
+    port.RegisterLink(&taker);
+    port.Open();
+    p.Dev->Deliver("hello");
+    ASSERT_TRUE(log.WaitFor("taker llo"));
+    port.Close();
+    EXPECT_EQ(log.Items(), (std::vector<std::string>{"thief he", "taker llo"}));
+    port.UnRegisterLink(&thief);
+    port.UnRegisterLink(&taker);
+}
