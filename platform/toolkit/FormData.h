@@ -23,7 +23,8 @@
 //       static const TClassInfo& info =
 //           TPublished<TComPort>("TComPort", "TCustomComPort")
 //               .Enum("BaudRate", &TComPort::BaudRate, &TComPort::SetBaudRate, BaudRateNames,
-//               Default(br9600)) .Object("Parity", [](TComPort& p) { return &p.Parity(); }) .Register();
+//               Default(br9600)) .Object("Parity", [](TComPort& p) { return &p.Parity(); }, "TComParity")
+//               .Register();
 //       return info;
 //   }
 //

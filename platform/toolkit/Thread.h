@@ -33,7 +33,7 @@ std::shared_ptr<TInbox> CurrentInbox();
 //
 // Destroying the object terminates it and waits for Execute to return. Because the subclass part of
 // the object is already gone when the base destructor runs, a subclass whose Execute uses its own
-// members must call TerminateAndWait() in its own destructor.
+// members must call TerminateAndWait() in its own destructor. Never destroy it from its own thread.
 class TThread {
   public:
     // The body never starts from this constructor: a base cannot run Execute before its subclass

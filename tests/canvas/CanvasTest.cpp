@@ -287,3 +287,43 @@ TEST(CanvasLimits, FarAndHugeShapesAreCutToTheImageWithoutBlowingUp) {
     EXPECT_EQ(CountIn(img, clBlue, 0, 0, 40, 30), std::make_pair(40 * 30, 0))
         << "a pen wider than the box fills it";
 }
+
+TEST(CanvasShapes, FrameRectPolygonAndClippedText) {
+    QImage img = Blank();
+    TCanvas c(img);
+    c.Brush().Color = clRed;
+    c.FrameRect(Rect(2, 2, 8, 6)); // outline in the brush colour, inside untouched
+    EXPECT_EQ(CountIn(img, clRed, 2, 2, 8, 6), std::make_pair(2 * 6 + 2 * 2, 0));
+    EXPECT_EQ(At(img, 4, 4), Bg);
+
+    c.Pen().Color = clBlue;
+    c.Brush().Color = clYellow;
+    c.Polygon({{20, 2}, {30, 2}, {30, 12}, {20, 12}}); // a square given by its corners
+    EXPECT_EQ(At(img, 20, 2), clBlue);
+    EXPECT_EQ(At(img, 30, 12), clBlue) << "polygon corners are points on the outline";
+    EXPECT_EQ(At(img, 25, 7), clYellow);
+    EXPECT_EQ(At(img, 31, 7), Bg);
+    QImage before = img.copy();
+    c.Pen().Mode = pmXor;
+    c.Brush().Style = bsClear;
+    for (int pass = 0; pass < 2; ++pass) {
+        c.Polygon({{0, 0}, {39, 29}, {39, 0}, {0, 29}}); // crossing edges
+        if (pass == 0) {
+            EXPECT_EQ(At(img, 39, 0), Bg ^ clBlue) << "a vertex shared by two edges is drawn once";
+            EXPECT_EQ(At(img, 39, 15), Bg ^ clBlue);
+        }
+    }
+    EXPECT_EQ(img, before);
+
+    QImage text = Blank(100, 40);
+    TCanvas t(text);
+    t.Brush().Color = clWhite;
+    t.Font().Color = clBlack;
+    t.TextRect(Rect(5, 5, 15, 25), 0, 5, "WWWWWWWWWW");
+    int outside = 0;
+    for (int y = 0; y < text.height(); ++y)
+        for (int x = 0; x < text.width(); ++x)
+            if (At(text, x, y) != Bg && !(x >= 5 && x < 15 && y >= 5 && y < 25)) ++outside;
+    EXPECT_EQ(outside, 0) << "text is cut to its rectangle";
+    EXPECT_GT(CountIn(text, clBlack, 5, 5, 15, 25).first, 0);
+}

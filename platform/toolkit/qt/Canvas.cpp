@@ -133,6 +133,29 @@ TMask Erode(const TMask& In) {
     return out;
 }
 
+// Bresenham from (X0,Y0) towards (X1,Y1), end point excluded, each pixel once (so XOR lines are
+// exact); a wider pen spreads across the line's minor axis.
+template <class F> void WalkLine(int X0, int Y0, int X1, int Y1, int W, F Put) {
+    int dx = std::abs(X1 - X0), dy = -std::abs(Y1 - Y0);
+    int sx = X0 < X1 ? 1 : -1, sy = Y0 < Y1 ? 1 : -1;
+    int err = dx + dy, x = X0, y = Y0;
+    int lo = -(W - 1) / 2, hi = W / 2;
+    bool steep = -dy > dx;
+    while (x != X1 || y != Y1) {
+        for (int k = lo; k <= hi; ++k)
+            Put(steep ? x + k : x, steep ? y : y + k);
+        int e2 = 2 * err;
+        if (e2 >= dy) {
+            err += dy;
+            x += sx;
+        }
+        if (e2 <= dx) {
+            err += dx;
+            y += sy;
+        }
+    }
+}
+
 } // namespace
 
 TColor ColorToRGB(TColor Color) {
@@ -337,32 +360,14 @@ void TCanvas::LineTo(int X, int Y) {
         return;
     }
     EndOwnPainter(FOwnPainter);
-    // Bresenham, end point excluded, each pixel touched once so XOR lines are exact.
     QRgb c = ToRgb(FPen.Color);
-    int dx = std::abs(X - from.X), dy = -std::abs(Y - from.Y);
-    int sx = from.X < X ? 1 : -1, sy = from.Y < Y ? 1 : -1;
-    int err = dx + dy, x = from.X, y = from.Y;
-    int lo = -(w - 1) / 2, hi = w / 2;
-    bool steep = -dy > dx;
     QRect img = FImage->rect();
-    while (x != X || y != Y) {
-        for (int k = lo; k <= hi; ++k) {
-            int px = steep ? x + k : x, py = steep ? y : y + k;
-            if (img.contains(px, py)) {
-                QRgb* line = reinterpret_cast<QRgb*>(FImage->scanLine(py));
-                line[px] = Combine(FPen.Mode, c, line[px]);
-            }
+    WalkLine(from.X, from.Y, X, Y, w, [&](int px, int py) {
+        if (img.contains(px, py)) {
+            QRgb* line = reinterpret_cast<QRgb*>(FImage->scanLine(py));
+            line[px] = Combine(FPen.Mode, c, line[px]);
         }
-        int e2 = 2 * err;
-        if (e2 >= dy) {
-            err += dy;
-            x += sx;
-        }
-        if (e2 <= dx) {
-            err += dx;
-            y += sy;
-        }
-    }
+    });
 }
 
 void TCanvas::Polyline(const std::vector<TPoint>& Points) {
@@ -393,7 +398,42 @@ void TCanvas::Polygon(const std::vector<TPoint>& Points) {
     QPainterPath path;
     path.addPolygon(poly);
     path.closeSubpath();
-    PaintShape(*FImage, path, QRect(QPoint(l, t), QPoint(r, b)), FPen, FBrush);
+    QRect bounds(QPoint(l, t), QPoint(r, b));
+    int64_t reach = 4 * static_cast<int64_t>(FImage->width() + FImage->height()) + 16;
+    if (static_cast<int64_t>(r) - l > reach || static_cast<int64_t>(b) - t > reach || std::abs(l) > reach ||
+        std::abs(t) > reach) {
+        // Far beyond the image: the outline is not walked pixel by pixel.
+        PaintShape(*FImage, path, bounds, FPen, FBrush);
+        return;
+    }
+    // The outline runs through the vertices (each edge leaves out its end, which starts the next);
+    // the brush fills the pixels whose centres lie inside, except those of the outline.
+    int w = std::clamp(FPen.Width, 1, MaxLineWidth);
+    QRect area = bounds.adjusted(-w, -w, w, w).intersected(FImage->rect());
+    if (area.isEmpty()) return;
+    std::vector<uint8_t> outline(static_cast<size_t>(area.width()) * static_cast<size_t>(area.height()));
+    auto index = [&](int x, int y) {
+        return static_cast<size_t>((y - area.top()) * area.width() + (x - area.left()));
+    };
+    if (FPen.Style != psClear)
+        for (size_t i = 0; i < Points.size(); ++i) {
+            const TPoint& a = Points[i];
+            const TPoint& e = Points[(i + 1) % Points.size()];
+            WalkLine(a.X, a.Y, e.X, e.Y, w, [&](int x, int y) {
+                if (area.contains(x, y)) outline[index(x, y)] = 1;
+            });
+        }
+    TMask fill = Rasterise(path, bounds, FImage->rect());
+    QRgb pen = ToRgb(FPen.Color), brush = ToRgb(FBrush.Color);
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(FImage->scanLine(y));
+        for (int x = area.left(); x <= area.right(); ++x) {
+            if (outline[index(x, y)])
+                line[x] = Combine(FPen.Mode, pen, line[x]);
+            else if (FBrush.Style == bsSolid && fill.Area.contains(x, y) && fill.At(x, y))
+                line[x] = Combine(FPen.Mode, brush, line[x]);
+        }
+    }
 }
 
 namespace {
