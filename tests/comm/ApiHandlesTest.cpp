@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <thread>
 
 namespace {
@@ -106,20 +105,6 @@ TEST(ApiLastError, IsPerThread) {
     t.join();
     EXPECT_EQ(seen, 87u);
     EXPECT_EQ(GetLastError(), 1234u);
-}
-
-TEST(ApiErrno, MapsTheCodesThePortReports) {
-    EXPECT_EQ(ErrnoToWinError(0), ERROR_SUCCESS);
-    EXPECT_EQ(ErrnoToWinError(ENOENT), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(ErrnoToWinError(ENXIO), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(ErrnoToWinError(EACCES), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ErrnoToWinError(EBUSY), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ErrnoToWinError(EWOULDBLOCK), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ErrnoToWinError(EINVAL), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(ErrnoToWinError(EIO), ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(ErrnoToWinError(ENOTTY), ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(ErrnoToWinError(EBADF), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(ErrnoToWinError(EDOM), ERROR_GEN_FAILURE);
 }
 
 TEST(ApiDcb, FlagWordMatchesTheBitLayout) {
