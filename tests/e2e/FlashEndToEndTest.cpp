@@ -201,3 +201,30 @@ TEST_F(FlashEndToEnd, InterruptClosesThePortAndExits130) {
     auto again = StartFlash({"-p", Link(), "-t", "5", WriteImage(Image(300))});
     EXPECT_EQ(again->Wait(10), 0) << FlashLog();
 }
+
+// The settings file's section ComPort1 names the port and the rate; the device map resolves it.
+TEST_F(FlashEndToEnd, PortAndRateComeFromTheSettingsFileThroughTheDeviceMap) {
+    auto device = StartDevice({"--jobs", "1"});
+    const std::string cfg = dir.File("port.cfg");
+    std::ofstream(cfg) << "[ComPort1]\nPort=COM7\nBaudRate=115200\n";
+    ::setenv("CPORT_DEVICES", ("COM7=" + Link()).c_str(), 1);
+    auto flash = StartFlash({"-c", cfg, "-t", "5", WriteImage(Image(600))});
+    const int rc = flash->Wait(10);
+    auto list = StartFlash({"--list-ports"});
+    const int listRc = list->Wait(10);
+    const std::string listing = FlashLog();
+    ::unsetenv("CPORT_DEVICES");
+    EXPECT_EQ(listRc, 0);
+    EXPECT_NE(listing.find("COM7   " + Link()), std::string::npos) << listing;
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(ReadFile(Output()), Image(600) + std::string(3 * 267 - 600, '\0'));
+}
+
+TEST_F(FlashEndToEnd, CommandLineOverridesTheSettingsFile) {
+    auto device = StartDevice({"--jobs", "1"});
+    const std::string cfg = dir.File("port.cfg");
+    std::ofstream(cfg) << "[ComPort1]\nPort=COM7\nBaudRate=115200\n";
+    auto flash = StartFlash({"-c", cfg, "-p", Link(), "-b", "250000", WriteImage(Image(10))});
+    ASSERT_EQ(flash->Wait(10), 0) << FlashLog();
+    EXPECT_NE(FlashLog().find("at 250000 bit/s"), std::string::npos) << FlashLog();
+}
