@@ -125,7 +125,6 @@ int TCustomComPort::WaitForAsync(PAsync& AsyncPtr) {
         err = GetLastError();
     else if (!GetOverlappedResult(Handle(), &ov, &done, FALSE))
         err = GetLastError();
-    if (err != ERROR_SUCCESS && err != ERROR_IO_PENDING && err != ERROR_IO_INCOMPLETE) done = 0;
     if (AsyncPtr->Kind == okRead) {
         // Asked directly rather than through InputCount: a port closed under the read must report
         // the read's own failure, not a failed status query.
