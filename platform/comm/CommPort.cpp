@@ -331,9 +331,9 @@ bool TCommPort::ServeHeadRead() {
                 r.IntervalLength = Ms(t.ReadIntervalTimeout);
             }
         }
-        if (r.HasTotal) ArmTimer(r.Total);
     }
     if (r.Done == r.Count || (r.FirstByteReturns && r.Done > 0)) return true;
+    if (r.HasTotal) ArmTimer(r.Total);
     if (n && r.HasInterval) {
         r.Interval = now + r.IntervalLength;
         ArmTimer(r.Interval);
@@ -548,16 +548,23 @@ void TCommPort::Pump() {
             if (total) {
                 w.HasTotal = true;
                 w.Total = TClock::now() + Ms(total);
-                ArmTimer(w.Total);
             }
         }
         if (FWriteFed < w.Count) {
-            if (TxHeld()) return;
+            // The timer is told only about writes that really wait, so a write the device takes
+            // at once costs no timer wake-up.
+            if (TxHeld()) {
+                if (w.HasTotal) ArmTimer(w.Total);
+                return;
+            }
             if (FDcb.fRtsControl == RTS_CONTROL_TOGGLE && !FRts) SetRtsLine(true);
             size_t k = FBackend->Write(w.Data + FWriteFed, w.Count - FWriteFed);
             FWriteFed += k;
             if (k) FTxActive = true;
-            if (FWriteFed < w.Count) return;
+            if (FWriteFed < w.Count) {
+                if (w.HasTotal) ArmTimer(w.Total);
+                return;
+            }
         }
         TRequest finished = w;
         FWrites.pop_front();

@@ -1,5 +1,7 @@
 #include "CoreFixture.h"
 
+#include "platform/comm/CommPort.h"
+
 #include <chrono>
 #include <thread>
 
@@ -246,6 +248,23 @@ TEST_F(Transfer, ClosingAbortsPendingOperations) {
     EXPECT_FALSE(ReadFile(closed, buf, 4, &n, &Ov));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(Device->IsOpen());
+}
+
+TEST_F(Transfer, OperationsThatEndAtOnceDoNotWakeTheTimer) {
+    auto port = LookupHandleAs<TCommPort>(Port);
+    ASSERT_TRUE(port);
+    SetTimeouts(MAXDWORD, 0, 0, 100, 1000);
+    const unsigned long before = port->TimerWakeups();
+    char buf[16];
+    DWORD n = 0;
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(WriteFile(Port, "0123456789", 10, &n, nullptr));
+        Device->Deliver("x");
+        ASSERT_TRUE(ReadFile(Port, buf, sizeof buf, &n, nullptr));
+    }
+    // A wake-up the operations caused would happen within this interval (a measurement, not a wait).
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(port->TimerWakeups(), before);
 }
 
 TEST_F(Transfer, BadArgumentsAreRefusedWithoutSideEffects) {
