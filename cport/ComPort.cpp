@@ -64,6 +64,8 @@ TCustomComPort::~TCustomComPort() {
         FConnected.store(false, std::memory_order_release);
         ShowException(error);
     }
+    // Followers unregister their links from Notification; they must find this port whole.
+    NotifyDestroying();
     FBuffer.reset();
     FFlowControl.reset();
     FTimeouts.reset();

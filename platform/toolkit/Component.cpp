@@ -30,7 +30,9 @@ TComponent::TComponent(TComponent* AOwner, TComponentOwnership Ownership) : FOwn
     if (AOwner) AOwner->InsertComponent(this);
 }
 
-TComponent::~TComponent() {
+void TComponent::NotifyDestroying() {
+    if (FRemovalSent) return;
+    FRemovalSent = true;
     FComponentState.Include(csDestroying);
 
     // Everyone who will hear of this component's end, each once. Collected first, because a
@@ -55,6 +57,11 @@ TComponent::~TComponent() {
     for (TComponent* l : FFreeNotifies)
         Erase(l->FFreeNotifies, this);
     FFreeNotifies.clear();
+}
+
+TComponent::~TComponent() {
+    FComponentState.Include(csDestroying);
+    NotifyDestroying();
 
     if (FOwner) {
         Erase(FOwner->FComponents, this);

@@ -76,6 +76,10 @@ class TComponent : public TPersistent {
   protected:
     // For subclasses that set a state flag of their own (e.g. csWriting while being written).
     void SetStateFlag(TComponentStateItem Item, bool Value);
+    // Tells every listener that this component is going away, once. The destructor does it too,
+    // but by then a subclass's members are gone: a subclass whose listeners call back into it from
+    // Notification (unregistering from it, say) calls this first in its own destructor.
+    void NotifyDestroying();
 
   private:
     void AddSubscriber(TComponent* AComponent);
@@ -83,6 +87,7 @@ class TComponent : public TPersistent {
 
     TComponent* FOwner = nullptr;
     TComponentOwnership FOwnership = coOwnerDeletes;
+    bool FRemovalSent = false;
     std::string FName;
     TComponentState FComponentState;
     std::vector<TComponent*> FComponents;

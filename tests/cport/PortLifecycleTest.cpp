@@ -293,6 +293,40 @@ TEST(PortLifecycle, DestructionClosesTheDeviceAndTheThread) {
     EXPECT_FALSE(dev->IsOpen());
 }
 
+// A component that follows a port the way a signal LED or a terminal does: it owns a link and
+// unregisters it when told the port is going away.
+class TFollower : public TComponent {
+  public:
+    explicit TFollower(TComPort* port) : TComponent(nullptr), Port(port) {
+        Port->RegisterLink(&Link);
+        Port->FreeNotification(this);
+    }
+    void Notification(TComponent* AComponent, TOperation Operation) override {
+        TComponent::Notification(AComponent, Operation);
+        if (AComponent == Port && Operation == opRemove) {
+            Port->UnRegisterLink(&Link);
+            Port = nullptr;
+            ++RemovalsHeard;
+        }
+    }
+    TComPort* Port;
+    TComLink Link;
+    int RemovalsHeard = 0;
+};
+
+TEST(PortLifecycle, FollowersUnregisterFromAWholePortWhenItIsDestroyed) {
+    auto dev = TVirtualDevice::Create("COM9");
+    ASSERT_NE(dev, nullptr);
+    auto* port = new TComPort(nullptr);
+    port->SetPort("COM9");
+    port->Open();
+    TFollower follower(port);
+    delete port; // under ASan, a notice sent after the port's members were gone would be caught here
+    EXPECT_EQ(follower.RemovalsHeard, 1);
+    EXPECT_EQ(follower.Port, nullptr);
+    EXPECT_FALSE(dev->IsOpen());
+}
+
 TEST(PortLifecycle, DesigningNeverOpens) {
     TVirtualPort vp;
     vp.Port->SetDesigning(true);

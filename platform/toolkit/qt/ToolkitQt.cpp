@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QObject>
 
+#include <cstdio>
 #include <mutex>
 
 struct TToolkitQtHooks::TState {
@@ -27,8 +28,10 @@ TToolkitQtHooks::TToolkitQtHooks(bool InstallMessageBox)
     });
     if (FMessageBox && qobject_cast<QApplication*>(QCoreApplication::instance()))
         SetShowExceptionHandler([](const std::string& Text) {
+            // Also on standard error, so a run started from a terminal or a script leaves a trace.
+            std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), Text.c_str());
             QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(),
-                            QString::fromStdString(Text), QMessageBox::Ok);
+                            QString::fromStdString(Text), QMessageBox::Ok, QApplication::activeWindow());
             box.exec();
         });
 }
