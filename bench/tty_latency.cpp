@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -170,19 +172,32 @@ double MBps(size_t bytes, Clock::duration d) {
     return static_cast<double>(bytes) / 1e6 / std::chrono::duration<double>(d).count();
 }
 
-// Far end → port: the port reads in large overlapped reads.
+// Far end → port: the port reads in large overlapped reads. The far end keeps at most half the
+// receive queue in flight (the reader tells it what it consumed), as a line without flow
+// control loses bytes whenever the reader falls behind.
 double ThroughputIn(size_t total) {
     TPty pty;
     MakeRaw(pty.Slave);
     HANDLE h = OpenPort(pty.Name);
+    const size_t window = 512 << 10;
+    std::mutex m;
+    std::condition_variable cv;
+    size_t consumed = 0;
     std::thread far([&] {
         std::string chunk(65536, 'x');
-        for (size_t sent = 0; sent < total; sent += chunk.size())
-            WriteAll(pty.Master, chunk.data(), chunk.size());
+        for (size_t sent = 0; sent < total;) {
+            size_t n = std::min(chunk.size(), total - sent);
+            {
+                std::unique_lock lk(m);
+                cv.wait(lk, [&] { return sent + n - consumed <= window; });
+            }
+            WriteAll(pty.Master, chunk.data(), n);
+            sent += n;
+        }
     });
     std::vector<char> buf(1 << 16);
     HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    COMMTIMEOUTS t{0, 0, 0, 0, 0};
+    COMMTIMEOUTS t{0, 0, 5000, 0, 0}; // a stall ends the run instead of hanging it
     SetCommTimeouts(h, &t);
     auto t0 = Clock::now();
     size_t got = 0;
@@ -198,12 +213,26 @@ double ThroughputIn(size_t total) {
             std::exit(1);
         }
         got += done;
+        {
+            std::lock_guard g(m);
+            consumed = got;
+        }
+        cv.notify_one();
+        if (done < want) break;
     }
-    auto d = Clock::now() - t0;
+    auto d2 = Clock::now() - t0;
     far.join();
+    DWORD errors = 0;
+    COMSTAT st{};
+    ClearCommError(h, &errors, &st);
     CloseHandle(ev);
     CloseHandle(h);
-    return MBps(total, d);
+    if (got < total || errors != 0) {
+        std::fprintf(stderr, "far end -> port: %zu of %zu bytes arrived, error flags 0x%x\n", got, total,
+                     errors);
+        std::exit(1);
+    }
+    return MBps(total, d2);
 }
 
 // Port → far end: overlapped writes of 64 KiB.
