@@ -40,7 +40,7 @@ void ExpectCode(const std::function<void()>& Op, int Code, int WinCode) {
 
 } // namespace
 
-TEST_F(IOTransfer, ReadReturnsWhatIsWaitingAtOnce) {
+TEST_F(IOTransfer, ReadsReturnWhatIsWaitingAtOnceAndReadStrTakesItsLength) {
     char buf[10] = {};
     EXPECT_EQ(Port().Read(buf, 10), 0);
     P.Dev->Deliver("abc");
@@ -48,9 +48,7 @@ TEST_F(IOTransfer, ReadReturnsWhatIsWaitingAtOnce) {
     EXPECT_EQ(Port().Read(buf, 10), 3);
     EXPECT_EQ(std::string(buf, 3), "abc");
     EXPECT_EQ(Port().InputCount(), 0);
-}
 
-TEST_F(IOTransfer, ReadStrTakesTheLengthOfWhatWasRead) {
     P.Dev->Deliver(std::string("a\0c", 3));
     std::string s = "previous text that is longer";
     EXPECT_EQ(Port().ReadStr(s, 10), 3);
@@ -303,14 +301,7 @@ TEST(IOEventWait, RefusedWhileTheEventThreadRuns) {
     p.Port->Open();
     ASSERT_TRUE(p.Port->ThreadCreated());
     TComEvents ev{evRxChar};
-    try {
-        p.Port->WaitForEvent(ev, 100);
-        ADD_FAILURE() << "WaitForEvent ran beside the event thread";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.Code(), ErrEventThreadRunning);
-        EXPECT_EQ(e.WinCode(), -1);
-        EXPECT_STREQ(e.what(), "Cannot wait for event if event thread is created");
-    }
+    ExpectCode([&] { p.Port->WaitForEvent(ev, 100); }, ErrEventThreadRunning, -1);
     EXPECT_EQ(ev, TComEvents{evRxChar});
 }
 

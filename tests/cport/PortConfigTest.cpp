@@ -4,24 +4,28 @@
 
 namespace {
 
+// The fields of a device control block after the flag word, in declaration order.
+std::vector<int> DcbTail(const DCB& d) {
+    return {d.XonLim,  d.XoffLim,  d.ByteSize,  d.Parity,  d.StopBits,
+            d.XonChar, d.XoffChar, d.ErrorChar, d.EofChar, d.EvtChar};
+}
+
+// Read interval, read multiplier, read constant, write multiplier, write constant.
+std::vector<DWORD> TimeoutsOf(const TVirtualDevice& dev) {
+    const COMMTIMEOUTS t = dev.LastTimeouts();
+    return {t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+            t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
+}
+
 TEST(PortConfig, DeviceControlBlockOfTheConstructionValues) {
     TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     DCB d = vp.Dev->LastDCB();
     EXPECT_EQ(d.DCBlength, sizeof(DCB));
     EXPECT_EQ(d.BaudRate, 9600u);
     EXPECT_EQ(DcbFlags(d), 0x0001u); // binary only: no parity check, no flow control, DTR/RTS off
-    EXPECT_EQ(d.XonLim, 256);
-    EXPECT_EQ(d.XoffLim, 256);
-    EXPECT_EQ(d.ByteSize, 8);
-    EXPECT_EQ(d.Parity, NOPARITY);
-    EXPECT_EQ(d.StopBits, ONESTOPBIT);
-    EXPECT_EQ(d.XonChar, 17);
-    EXPECT_EQ(d.XoffChar, 19);
-    EXPECT_EQ(d.ErrorChar, 0);
-    EXPECT_EQ(d.EofChar, 0);
-    EXPECT_EQ(d.EvtChar, 0);
+    // XonLim, XoffLim, ByteSize, Parity, StopBits, XonChar, XoffChar, ErrorChar, EofChar, EvtChar
+    EXPECT_EQ(DcbTail(d), (std::vector<int>{256, 256, 8, NOPARITY, ONESTOPBIT, 17, 19, 0, 0, 0}));
 }
 
 TEST(PortConfig, DeviceControlBlockOfEverySettingTurnedOn) {
@@ -57,15 +61,7 @@ TEST(PortConfig, DeviceControlBlockOfEverySettingTurnedOn) {
     EXPECT_EQ(DcbFlags(d), 0x0001u | 0x0002u | 0x0004u | 0x0008u | 0x0020u | 0x0040u | 0x0080u | 0x0100u |
                                0x0200u | 0x0400u | 0x0800u | 0x2000u);
     EXPECT_EQ(d.fAbortOnError, 0u);
-    EXPECT_EQ(d.XonLim, 1024);
-    EXPECT_EQ(d.XoffLim, 1024);
-    EXPECT_EQ(d.ByteSize, 7);
-    EXPECT_EQ(d.Parity, EVENPARITY);
-    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(d.XonChar, 'a');
-    EXPECT_EQ(d.XoffChar, 'b');
-    EXPECT_EQ(d.ErrorChar, '?');
-    EXPECT_EQ(d.EvtChar, '\n');
+    EXPECT_EQ(DcbTail(d), (std::vector<int>{1024, 1024, 7, EVENPARITY, TWOSTOPBITS, 'a', 'b', '?', 0, '\n'}));
 }
 
 TEST(PortConfig, ReplaceWithoutCheckSetsNoErrorCharacter) {
@@ -89,8 +85,7 @@ TEST(PortConfig, ReplaceWithoutCheckSetsNoErrorCharacter) {
 
 TEST(PortConfig, FlowLimitsFollowTheInputSize) {
     TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     vp.Port->Buffer().SetInputSize(4096);
     vp.Port->FlowControl().SetFlowControl(fcCustom); // input size alone applies the queues, not the DCB
     EXPECT_EQ(vp.Dev->LastDCB().XonLim, 1024);
@@ -105,14 +100,8 @@ TEST(PortConfig, FlowLimitsFollowTheInputSize) {
 
 TEST(PortConfig, TimeoutsGoOutAsTheirThirtyTwoBitPatterns) {
     TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
-    COMMTIMEOUTS t = vp.Dev->LastTimeouts();
-    EXPECT_EQ(t.ReadIntervalTimeout, 0xFFFFFFFFu);
-    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
-    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
-    EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+    vp.OpenQuiet();
+    EXPECT_EQ(TimeoutsOf(*vp.Dev), (std::vector<DWORD>{0xFFFFFFFFu, 0, 0, 100, 1000}));
 
     TComTimeouts other;
     other.SetReadInterval(10);
@@ -123,18 +112,12 @@ TEST(PortConfig, TimeoutsGoOutAsTheirThirtyTwoBitPatterns) {
     int before = vp.Dev->SetCommTimeoutsCount();
     vp.Port->SetTimeouts(other);
     EXPECT_EQ(vp.Dev->SetCommTimeoutsCount(), before + 1);
-    t = vp.Dev->LastTimeouts();
-    EXPECT_EQ(t.ReadIntervalTimeout, 10u);
-    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 20u);
-    EXPECT_EQ(t.ReadTotalTimeoutConstant, 30u);
-    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 40u);
-    EXPECT_EQ(t.WriteTotalTimeoutConstant, 50u);
+    EXPECT_EQ(TimeoutsOf(*vp.Dev), (std::vector<DWORD>{10, 20, 30, 40, 50}));
 }
 
 TEST(PortConfig, PortSettersApplyOnlyOnChangeButWholeObjectsAlways) {
     TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     TApplyCounts base = CountsOf(*vp.Dev);
     vp.Port->SetBaudRate(br9600);
     vp.Port->SetDataBits(dbEight);
@@ -163,8 +146,7 @@ TEST(PortConfig, PortSettersApplyOnlyOnChangeButWholeObjectsAlways) {
 
 TEST(PortConfig, UpdateBatchAppliesEveryGroupOnceAtTheOutermostEnd) {
     TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     TApplyCounts base = CountsOf(*vp.Dev);
     vp.Port->BeginUpdate();
     vp.Port->BeginUpdate();
@@ -197,18 +179,11 @@ TEST(PortConfig, OpenInsideABatchAppliesAtTheEnd) {
 
 TEST(PortConfig, RefusedGroupAtTheEndOfABatchReachesTheCaller) {
     TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     vp.Port->BeginUpdate();
     vp.Port->Timeouts().SetReadTotalC(5);
     vp.Dev->FailNext(TVirtualDevice::foSetCommTimeouts, ERROR_GEN_FAILURE);
-    try {
-        vp.Port->EndUpdate();
-        FAIL() << "no error";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.Code(), ErrSetCommTimeouts);
-        EXPECT_EQ(e.WinCode(), 31);
-    }
+    ExpectComError([&] { vp.Port->EndUpdate(); }, ErrSetCommTimeouts, 31);
     EXPECT_EQ(vp.Port->UpdateCount(), 0);
     EXPECT_TRUE(vp.Port->Connected());
     EXPECT_EQ(vp.Port->Timeouts().ReadTotalConstant(), 5);

@@ -61,8 +61,7 @@ TEST(PortLifecycle, OpenAndCloseEachNotifyOnceAndTwiceDoesNothing) {
 
 TEST(PortLifecycle, OpenAppliesEveryGroupOnceAndDefaultsHoldTheLinesOff) {
     TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     EXPECT_EQ(CountsOf(*vp.Dev), (TApplyCounts{1, 1, 1}));
     EXPECT_FALSE(vp.Dev->DTR());
     EXPECT_FALSE(vp.Dev->RTS());
@@ -74,14 +73,7 @@ TEST(PortLifecycle, MissingDeviceRaisesCodeOneWithThePlatformCode) {
     TVirtualPort vp;
     TNotices n(*vp.Port);
     vp.Dev->FailNext(TVirtualDevice::foOpen, ERROR_FILE_NOT_FOUND);
-    try {
-        vp.Port->Open();
-        FAIL() << "open succeeded";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.Code(), ErrOpenPort);
-        EXPECT_EQ(e.WinCode(), 2);
-        EXPECT_EQ(e.Message(), "Unable to open com port (win error code: 2)");
-    }
+    ExpectComError([&] { vp.Port->Open(); }, ErrOpenPort, 2, "Unable to open com port (win error code: 2)");
     EXPECT_FALSE(vp.Port->Connected());
     EXPECT_EQ(vp.Port->Handle(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(n.Log, std::vector<std::string>{"BeforeOpen"});
@@ -89,18 +81,11 @@ TEST(PortLifecycle, MissingDeviceRaisesCodeOneWithThePlatformCode) {
 
 TEST(PortLifecycle, DeviceInUseRaisesCodeOne) {
     TVirtualPort a("COM9");
-    a.Port->SetEvents({});
-    a.Port->Open();
+    a.OpenQuiet();
     TComPort second(nullptr);
     second.SetPort("COM9");
     second.SetEvents({});
-    try {
-        second.Open();
-        FAIL() << "second open succeeded";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.Code(), ErrOpenPort);
-        EXPECT_EQ(e.WinCode(), static_cast<int>(ERROR_ACCESS_DENIED));
-    }
+    ExpectComError([&] { second.Open(); }, ErrOpenPort, static_cast<int>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(second.Connected());
     EXPECT_TRUE(a.Port->Connected());
 }
@@ -120,13 +105,7 @@ TEST(PortLifecycle, RefusedSettingDuringOpenClosesTheDeviceAgain) {
         TVirtualPort vp;
         TNotices n(*vp.Port);
         vp.Dev->FailNext(c.Op, ERROR_INVALID_PARAMETER);
-        try {
-            vp.Port->Open();
-            FAIL() << "open succeeded";
-        } catch (const EComPort& e) {
-            EXPECT_EQ(e.Code(), c.Code);
-            EXPECT_EQ(e.WinCode(), 87);
-        }
+        ExpectComError([&] { vp.Port->Open(); }, c.Code, 87);
         EXPECT_EQ(CountsOf(*vp.Dev), c.Reached);
         EXPECT_FALSE(vp.Port->Connected());
         EXPECT_FALSE(vp.Port->ThreadCreated());
@@ -144,13 +123,7 @@ TEST(PortLifecycle, ZeroCustomRateIsRefusedAndNeverReachesTheDevice) {
     vp.Port->SetEvents({});
     vp.Port->SetBaudRate(brCustom);
     vp.Port->SetCustomBaudRate(0);
-    try {
-        vp.Port->Open();
-        FAIL() << "open succeeded";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.Code(), ErrSetCommState);
-        EXPECT_EQ(e.WinCode(), 87);
-    }
+    ExpectComError([&] { vp.Port->Open(); }, ErrSetCommState, 87);
     EXPECT_EQ(vp.Dev->SetCommStateCount(), 0);
     EXPECT_FALSE(vp.Port->Connected());
 
@@ -165,8 +138,7 @@ TEST(PortLifecycle, ZeroCustomRateIsRefusedAndNeverReachesTheDevice) {
 
 TEST(PortLifecycle, RefusedSettingOnAnOpenPortKeepsTheValueAndThePortOpen) {
     TVirtualPort vp;
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     vp.Dev->FailNext(TVirtualDevice::foSetCommState, ERROR_INVALID_PARAMETER);
     EXPECT_THROW(vp.Port->SetBaudRate(br115200), EComPort);
     EXPECT_EQ(vp.Port->BaudRate(), br115200);
@@ -177,8 +149,7 @@ TEST(PortLifecycle, RefusedSettingOnAnOpenPortKeepsTheValueAndThePortOpen) {
 TEST(PortLifecycle, EventThreadOnlyWithEventsAndDecidedAtOpen) {
     TVirtualPort vp;
     vp.Port->SetSyncMethod(smWindowSync);
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     EXPECT_FALSE(vp.Port->ThreadCreated());
     vp.Port->SetEvents({evRxChar});
     EXPECT_FALSE(vp.Port->ThreadCreated());
@@ -200,14 +171,8 @@ TEST(PortLifecycle, SyncMethodIsRefusedWhileOpen) {
     vp.Port->SetSyncMethod(smNone);
     EXPECT_EQ(vp.Port->SyncMethod(), smNone);
     vp.Port->Open();
-    try {
-        vp.Port->SetSyncMethod(smThreadSync);
-        FAIL() << "accepted while open";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.Code(), ErrSyncMethodConnected);
-        EXPECT_EQ(e.WinCode(), -1);
-        EXPECT_EQ(e.Message(), "Cannot set SyncMethod while connected");
-    }
+    ExpectComError([&] { vp.Port->SetSyncMethod(smThreadSync); }, ErrSyncMethodConnected, -1,
+                   "Cannot set SyncMethod while connected");
     EXPECT_EQ(vp.Port->SyncMethod(), smNone);
     vp.Port->SetSyncMethod(smNone); // the same value is no change
     vp.Port->Close();
@@ -226,8 +191,7 @@ TEST(PortLifecycle, PortNameIsNormalisedAndASameNameDoesNotReopen) {
     }
 
     TVirtualPort vp("COM9");
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     TNotices n(*vp.Port);
     vp.Port->SetPort("com9");
     vp.Port->SetPort("9");
@@ -239,8 +203,7 @@ TEST(PortLifecycle, PortChangeReopensOnTheNewDevice) {
     TVirtualPort vp("COM9");
     auto other = TVirtualDevice::Create("COM10");
     ASSERT_NE(other, nullptr);
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     TNotices n(*vp.Port);
     vp.Port->SetPort("COM10");
     EXPECT_EQ(vp.Port->Port(), "COM10");
@@ -262,8 +225,7 @@ TEST(PortLifecycle, PortChangeToAMissingDeviceLeavesThePortClosedWithTheNewName)
     auto other = TVirtualDevice::Create("COM10");
     ASSERT_NE(other, nullptr);
     other->FailNext(TVirtualDevice::foOpen, ERROR_FILE_NOT_FOUND);
-    vp.Port->SetEvents({});
-    vp.Port->Open();
+    vp.OpenQuiet();
     EXPECT_THROW(vp.Port->SetPort("COM10"), EComPort);
     EXPECT_EQ(vp.Port->Port(), "COM10");
     EXPECT_FALSE(vp.Port->Connected());

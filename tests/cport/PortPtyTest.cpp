@@ -65,13 +65,20 @@ class TDeviceEnv {
     std::optional<std::string> FOld;
 };
 
-TEST(PortPty, OpensThroughTheDeviceMapAndSetsTheLine) {
+// A port without an event thread named COM13, which the device map points at a pseudo-terminal.
+class PortPty : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pty.Ok()) << "no pseudo-terminal";
+        port.SetPort("COM13");
+        port.SetEvents({});
+    }
     TPty pty;
-    ASSERT_TRUE(pty.Ok()) << "no pseudo-terminal";
-    TDeviceEnv env("COM13=" + pty.SlavePath());
-    TComPort port(nullptr);
-    port.SetPort("COM13");
-    port.SetEvents({});
+    TDeviceEnv env{"COM13=" + pty.SlavePath()};
+    TComPort port{nullptr};
+};
+
+TEST_F(PortPty, OpensThroughTheDeviceMapAndSetsTheLine) {
     port.SetBaudRate(br38400);
     port.Open();
     ASSERT_TRUE(port.Connected());
@@ -101,40 +108,20 @@ TEST(PortPty, OpensThroughTheDeviceMapAndSetsTheLine) {
     EXPECT_TRUE(port.Connected());
 }
 
-TEST(PortPty, ZeroRateNeverReachesTheTty) {
-    TPty pty;
-    ASSERT_TRUE(pty.Ok()) << "no pseudo-terminal";
-    TDeviceEnv env("COM13=" + pty.SlavePath());
-    TComPort port(nullptr);
-    port.SetPort("COM13");
-    port.SetEvents({});
+TEST_F(PortPty, ZeroRateNeverReachesTheTty) {
     port.SetBaudRate(br19200);
     port.Open();
     port.SetCustomBaudRate(0);
-    try {
-        port.SetBaudRate(brCustom);
-        FAIL() << "a bit rate of 0 was accepted";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.Code(), ErrSetCommState);
-        EXPECT_EQ(e.WinCode(), 87);
-    }
+    ExpectComError([&] { port.SetBaudRate(brCustom); }, ErrSetCommState, 87);
     EXPECT_EQ(pty.Settings().c_ospeed, 19200u);
     EXPECT_TRUE(port.Connected());
 }
 
-TEST(PortPty, MappedPathThatDoesNotExistIsCodeOneWithFileNotFound) {
+TEST(PortDeviceMap, MappedPathThatDoesNotExistIsCodeOneWithFileNotFound) {
     TDeviceEnv env("COM13=/nonexistent-tolvane-device/tty0");
     TComPort port(nullptr);
     port.SetPort("COM13");
-    port.SetEvents({});
-    try {
-        port.Open();
-        FAIL() << "opened a missing device";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.Code(), ErrOpenPort);
-        EXPECT_EQ(e.WinCode(), static_cast<int>(ERROR_FILE_NOT_FOUND));
-        EXPECT_EQ(e.Message(), "Unable to open com port (win error code: 2)");
-    }
+    ExpectComError([&] { port.Open(); }, ErrOpenPort, static_cast<int>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(port.Connected());
 }
 

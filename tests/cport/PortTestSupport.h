@@ -19,6 +19,11 @@ struct TVirtualPort {
         Port->SetPort(name);
     }
     ~TVirtualPort() { Port.reset(); }
+    // Opens without an event thread, as most configuration tests want.
+    void OpenQuiet() {
+        Port->SetEvents({});
+        Port->Open();
+    }
 
     std::shared_ptr<TVirtualDevice> Dev;
     std::unique_ptr<TComPort> Port;
@@ -38,6 +43,21 @@ inline TApplyCounts CountsOf(const TVirtualDevice& dev) {
 
 inline std::ostream& operator<<(std::ostream& os, const TApplyCounts& c) {
     return os << "{buffer " << c.Buffer << ", state " << c.State << ", timeouts " << c.Timeouts << "}";
+}
+
+// Op must raise EComPort with these codes (and, when given, this message).
+inline void ExpectComError(const std::function<void()>& op, int code, int winCode,
+                           const char* message = nullptr) {
+    try {
+        op();
+        ADD_FAILURE() << "no EComPort raised, expected code " << code;
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.Code(), code) << e.what();
+        EXPECT_EQ(e.WinCode(), winCode) << e.what();
+        if (message) {
+            EXPECT_EQ(e.Message(), message);
+        }
+    }
 }
 
 // Collects what the application's error display would show, for the life of the object.

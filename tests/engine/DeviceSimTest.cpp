@@ -19,6 +19,13 @@ void Handshake(TDeviceSim& sim) {
     ASSERT_EQ(sim.Receive(Start).Bytes, ">");
     ASSERT_EQ(sim.Receive("<").Bytes, "!");
 }
+
+// Sends the end command and lets the line go quiet; returns the jobs reported.
+std::vector<devsim::TJobReport> Finish(TDeviceSim& sim) {
+    sim.Receive(End);
+    sim.Silence();
+    return sim.TakeReports();
+}
 } // namespace
 
 TEST(DeviceSim, AnswersOnlyACompleteStartCommandThenAsksForBlocks) {
@@ -59,9 +66,7 @@ TEST(DeviceSim, BlockBeginningWithEndCommandBytesIsData) {
     // Split right after the four FF bytes: without silence, the rest continues the block.
     EXPECT_EQ(sim.Receive(block.substr(0, 4)).Bytes, "");
     EXPECT_EQ(sim.Receive(block.substr(4)).Bytes, "!");
-    sim.Receive(End);
-    sim.Silence();
-    auto reports = sim.TakeReports();
+    auto reports = Finish(sim);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].Flash, block);
 }
@@ -86,9 +91,7 @@ TEST(DeviceSim, ErrorAtRejectsABlockOnceAndKeepsTheResend) {
     EXPECT_EQ(sim.Receive(Block('a')).Bytes, "!");
     EXPECT_EQ(sim.Receive(Block('X')).Bytes, "@");
     EXPECT_EQ(sim.Receive(Block('b')).Bytes, "!");
-    sim.Receive(End);
-    sim.Silence();
-    auto reports = sim.TakeReports();
+    auto reports = Finish(sim);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].Flash, Block('a') + Block('b'));
     EXPECT_EQ(reports[0].Resends, 1u);
@@ -140,9 +143,7 @@ TEST(DeviceSim, StartOverMidJobReportsTheUnfinishedJob) {
     EXPECT_FALSE(reports[0].EndCommand);
     EXPECT_EQ(reports[0].Blocks, 1u);
     sim.Receive(Block('n'));
-    sim.Receive(End);
-    sim.Silence();
-    reports = sim.TakeReports();
+    reports = Finish(sim);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].Number, 2u);
     EXPECT_EQ(reports[0].Flash, Block('n'));

@@ -75,6 +75,12 @@ class FlashEngineTest : public ::testing::Test {
     void Load(const std::string& bytes) {
         ASSERT_TRUE(engine.LoadImageFile(WriteImage("img.flash", bytes)).Ok);
     }
+    // Loads the image and starts a job; the start command is taken off the line.
+    void Start(const std::string& bytes) {
+        Load(bytes);
+        engine.Button1Click();
+        port.Take();
+    }
     static std::string Pattern(std::size_t n, int seed = 0) {
         std::string s(n, '\0');
         for (std::size_t i = 0; i < n; ++i)
@@ -127,9 +133,7 @@ TEST_F(FlashEngineTest, BlockCountsAtTheEdges) {
     };
     for (Case c : {Case{0, 1, 0}, Case{1, 1, 0}, Case{267, 1, 1}, Case{268, 2, 1}, Case{534, 2, 2}}) {
         SCOPED_TRACE(c.size);
-        Load(Pattern(c.size));
-        engine.Button1Click();
-        port.Take();
+        Start(Pattern(c.size));
         EXPECT_EQ(engine.State().ProgressMax(), c.max);
         std::string got;
         for (int b = 0; b < c.blocks; ++b) {
@@ -145,17 +149,14 @@ TEST_F(FlashEngineTest, BlockCountsAtTheEdges) {
 }
 
 TEST_F(FlashEngineTest, ResendAfterLastBlockThenEnd) {
-    Load(Pattern(267));
-    engine.Button1Click();
-    port.Take();
+    Start(Pattern(267));
     EXPECT_EQ(Reply("!"), Pattern(267));
     EXPECT_EQ(Reply("@"), Pattern(267));
     EXPECT_EQ(Reply("!"), EndCmd);
 }
 
 TEST_F(FlashEngineTest, MidJobReadyIsAcknowledgedWithoutMoving) {
-    Load(Pattern(1000));
-    engine.Button1Click();
+    Start(Pattern(1000));
     Reply("!");
     notices.clear();
     EXPECT_EQ(Reply(">"), "<");
@@ -165,9 +166,7 @@ TEST_F(FlashEngineTest, MidJobReadyIsAcknowledgedWithoutMoving) {
 }
 
 TEST_F(FlashEngineTest, SeveralWaitingBytesCountAsTheFirstOnly) {
-    Load(Pattern(1000));
-    engine.Button1Click();
-    port.Take();
+    Start(Pattern(1000));
     EXPECT_EQ(Reply("!!"), Pattern(1000).substr(0, 267));
     EXPECT_TRUE(port.Input.empty()) << "all waiting bytes are taken out";
     EXPECT_EQ(Reply("x!"), "") << "an unknown first byte hides the reply behind it";
@@ -192,9 +191,7 @@ TEST_F(FlashEngineTest, RepliesWhileIdleStayUnreadUntilTheNextStart) {
 }
 
 TEST_F(FlashEngineTest, ErrorRepliesBeforeTheFirstBlockAreCountedButSendNothing) {
-    Load(Pattern(600));
-    engine.Button1Click();
-    port.Take();
+    Start(Pattern(600));
     EXPECT_EQ(Reply("@"), "");
     EXPECT_EQ(Reply("$"), "");
     EXPECT_EQ(Panel(0), "CRC Error: 1");
@@ -203,8 +200,7 @@ TEST_F(FlashEngineTest, ErrorRepliesBeforeTheFirstBlockAreCountedButSendNothing)
 }
 
 TEST_F(FlashEngineTest, StartOverMidJobBeginsAgainWithZeroCounts) {
-    Load(Pattern(1000));
-    engine.Button1Click();
+    Start(Pattern(1000));
     Reply("!");
     Reply("@");
     Reply("!");
@@ -219,8 +215,7 @@ TEST_F(FlashEngineTest, StartOverMidJobBeginsAgainWithZeroCounts) {
 }
 
 TEST_F(FlashEngineTest, LoadUnderARunningJobGoesOnFromItsPosition) {
-    Load(Pattern(1000, 1));
-    engine.Button1Click();
+    Start(Pattern(1000, 1));
     Reply("!");
     Load(Pattern(600, 2));
     EXPECT_TRUE(engine.State().JobRunning);
@@ -231,9 +226,7 @@ TEST_F(FlashEngineTest, LoadUnderARunningJobGoesOnFromItsPosition) {
 
 TEST_F(FlashEngineTest, ShorterImageNeverCarriesBytesOfTheEarlierOne) {
     Load(Pattern(1000, 1));
-    Load(Pattern(100, 2));
-    engine.Button1Click();
-    port.Take();
+    Start(Pattern(100, 2));
     EXPECT_EQ(Reply("!"), Pattern(100, 2) + std::string(167, '\0'));
 }
 
@@ -286,8 +279,7 @@ TEST_F(FlashEngineTest, UnreadableFilesAreReportedAndChangeNothing) {
 }
 
 TEST_F(FlashEngineTest, PortErrorInTheHandlerEndsTheJobAndIsReported) {
-    Load(Pattern(1000));
-    engine.Button1Click();
+    Start(Pattern(1000));
     Reply("!");
     port.FailWrite = "Write error";
     Reply("!");
@@ -301,8 +293,7 @@ TEST_F(FlashEngineTest, PortErrorInTheHandlerEndsTheJobAndIsReported) {
 }
 
 TEST_F(FlashEngineTest, FailingStartChangesNothingOrLeavesNoJobRunning) {
-    Load(Pattern(1000));
-    engine.Button1Click();
+    Start(Pattern(1000));
     Reply("!");
     Reply("@");
     port.FailClear = "Clear buffer error";
@@ -318,8 +309,7 @@ TEST_F(FlashEngineTest, FailingStartChangesNothingOrLeavesNoJobRunning) {
 }
 
 TEST_F(FlashEngineTest, ResendsInARowCountPerBlock) {
-    Load(Pattern(1000));
-    engine.Button1Click();
+    Start(Pattern(1000));
     Reply("!");
     Reply("@");
     Reply("$");
