@@ -61,6 +61,10 @@ class AppTest : public testing::Test {
         Form2 = std::make_unique<TForm2>(Form1->ComPort1);
         Form1->SetPortWindow(Form2.get());
     }
+    void Start(const std::vector<std::string>& Names) {
+        Ports(Names);
+        Start();
+    }
     std::string WriteFile(const std::string& Name, const std::string& Bytes) {
         std::string path = Dir.File(Name);
         std::ofstream(path, std::ios::binary) << Bytes;

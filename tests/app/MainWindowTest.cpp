@@ -30,8 +30,7 @@ QWidget* NextTabStop(QWidget* W) {
 } // namespace
 
 TEST_F(AppTest, MainWindowLayoutTextsAndTabOrder) {
-    Ports({"COM1"});
-    Start();
+    Start({"COM1"});
     TForm1& f = *Form1;
     EXPECT_EQ(f.windowTitle(), "Tolvane V2.00  =MERISK=  ");
     EXPECT_EQ(f.size(), QSize(439, 132));
@@ -84,10 +83,9 @@ TEST_F(AppTest, MainWindowLayoutTextsAndTabOrder) {
     f.activateWindow();
     QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(f.Button1));
     // Tab cycles through the four buttons only.
-    EXPECT_EQ(NextTabStop(f.Button1), f.Button2);
-    EXPECT_EQ(NextTabStop(f.Button2), f.Button3);
-    EXPECT_EQ(NextTabStop(f.Button3), f.Button4);
-    EXPECT_EQ(NextTabStop(f.Button4), f.Button1);
+    QWidget* tabOrder[] = {f.Button1, f.Button2, f.Button3, f.Button4, f.Button1};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(NextTabStop(tabOrder[i]), tabOrder[i + 1]) << i;
     f.grab().save(Shots() + "/main-window.png");
 
     TForm2& p = *Form2;
@@ -102,8 +100,7 @@ TEST_F(AppTest, MainWindowLayoutTextsAndTabOrder) {
 }
 
 TEST_F(AppTest, PortComesFromTheStoredDesign) {
-    Ports({"COM1"});
-    Start();
+    Start({"COM1"});
     TComPort& port = *Form1->ComPort1;
     EXPECT_TRUE(Errors.empty()) << Errors.front();
     EXPECT_TRUE(port.Connected());
@@ -125,8 +122,7 @@ TEST_F(AppTest, PortComesFromTheStoredDesign) {
 }
 
 TEST_F(AppTest, StartWithoutSettingsOrDeviceShowsOneErrorAndFlashingSendsNothing) {
-    Ports({"COM3"});
-    Start();
+    Start({"COM3"});
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_NE(Errors[0].find("Unable to open com port"), std::string::npos) << Errors[0];
     EXPECT_NE(Errors[0].find("(win error code: 2)"), std::string::npos) << Errors[0];
@@ -157,8 +153,7 @@ TEST_F(AppTest, StartWithoutSettingsOrDeviceShowsOneErrorAndFlashingSendsNothing
 }
 
 TEST_F(AppTest, FileDialogCancelKeepsTheImageAndResetsTheBar) {
-    Ports({"COM1"});
-    Start();
+    Start({"COM1"});
     std::string file = WriteFile("first.flash", std::string(600, 'A'));
     Form1->SetDialogRunner([&](QFileDialog& d) {
         d.selectFile(QString::fromStdString(file));
@@ -184,8 +179,7 @@ TEST_F(AppTest, FileDialogCancelKeepsTheImageAndResetsTheBar) {
 }
 
 TEST_F(AppTest, UnreadableFileIsReportedAndChangesNothing) {
-    Ports({"COM1"});
-    Start();
+    Start({"COM1"});
     std::string good = WriteFile("good.flash", std::string(300, 'g'));
     Form1->LoadImage(QString::fromStdString(good));
     ASSERT_TRUE(Errors.empty());
@@ -197,8 +191,7 @@ TEST_F(AppTest, UnreadableFileIsReportedAndChangesNothing) {
 }
 
 TEST_F(AppTest, OversizedImageLoadsTheLimitAndWarns) {
-    Ports({"COM1"});
-    Start();
+    Start({"COM1"});
     std::vector<std::string> warnings;
     Form1->OnWarning = [&](const std::string& w) { warnings.push_back(w); };
     Form1->LoadImage(QString::fromStdString(WriteFile("big.flash", std::string(400000, 'x'))));
@@ -207,8 +200,7 @@ TEST_F(AppTest, OversizedImageLoadsTheLimitAndWarns) {
 }
 
 TEST_F(AppTest, DroppedFlashFileLoadsAsTheDialogWould) {
-    Ports({"COM1"});
-    Start();
+    Start({"COM1"});
     std::string file = WriteFile("drop.flash", std::string(1000, 'd'));
     Form1->ProgressBar1->SetPosition(3);
     QMimeData data;
@@ -259,8 +251,7 @@ TEST_F(AppTest, ProgressBarShowsPositionsPastItsMaximumAsFull) {
 }
 
 TEST_F(AppTest, UstawPortShowsOnePortWindow) {
-    Ports({"COM1"});
-    Start();
+    Start({"COM1"});
     Form1->show();
     QTest::mouseClick(Form1->Button4, Qt::LeftButton);
     EXPECT_TRUE(Form2->isVisible());

@@ -42,9 +42,8 @@ TEST_F(AppTest, PortWindowListsThePortMapAndSelectsTheCurrentPort) {
     Start();
     TComComboBox& box = *Form2->ComComboBox1;
     ASSERT_EQ(box.count(), 3);
-    EXPECT_EQ(box.itemText(0), "COM4");
-    EXPECT_EQ(box.itemText(1), "COM2");
-    EXPECT_EQ(box.itemText(2), "COM9");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(box.itemText(i), (QStringList{"COM4", "COM2", "COM9"}[i]));
     EXPECT_EQ(box.ItemIndex(), 1);
     EXPECT_EQ(box.itemData(1, Qt::ToolTipRole).toString(), "virtual:COM2");
     EXPECT_EQ(box.ComProperty(), cpPort);
@@ -72,8 +71,7 @@ TEST_F(AppTest, UnknownPortLeavesTheSelectionEmptyAndOkStoresTheSixKeys) {
 }
 
 TEST_F(AppTest, CloseBoxHidesWithoutStoringButThePickStaysForTheRun) {
-    Ports({"COM1", "COM2"});
-    Start();
+    Start({"COM1", "COM2"});
     ASSERT_TRUE(Form1->ComPort1->Connected());
     Form2->show();
     Pick(Form2->ComComboBox1, 1);
@@ -90,8 +88,7 @@ TEST_F(AppTest, CloseBoxHidesWithoutStoringButThePickStaysForTheRun) {
 }
 
 TEST_F(AppTest, PickingTheSelectedEntryChangesNothingOnThePort) {
-    Ports({"COM1", "COM2"});
-    Start();
+    Start({"COM1", "COM2"});
     ASSERT_TRUE(Form1->ComPort1->Connected());
     int opens = Devices[0]->OpenCount();
     Pick(Form2->ComComboBox1, 0);
@@ -113,8 +110,7 @@ TEST_F(AppTest, PickThatCannotOpenIsShownAndTheWindowGoesOn) {
 }
 
 TEST_F(AppTest, StoringErrorIsShownAndTheWindowStaysOpen) {
-    Ports({"COM1"});
-    Start();
+    Start({"COM1"});
     std::filesystem::create_directory(Dir.File("port.cfg")); // a directory where the file should go
     Form2->show();
     QTest::mouseClick(Form2->Button1, Qt::LeftButton);

@@ -98,27 +98,24 @@ TEST(CanvasShapes, EllipseFillsItsBoxAndStaysInsideIt) {
 }
 
 TEST(CanvasShapes, PieRunsCounterClockwiseFromTheFirstRadialToTheSecond) {
-    QImage img = Blank(41, 41);
-    TCanvas c(img);
-    c.Pen().Style = psClear;
-    c.Brush().Color = clRed;
-    // From 3 o'clock to 12 o'clock counter-clockwise: the top-right quarter.
-    c.Pie(0, 0, 40, 40, 40, 20, 20, 0);
-    EXPECT_EQ(At(img, 30, 10), clRed);
-    EXPECT_EQ(At(img, 10, 10), Bg);
-    EXPECT_EQ(At(img, 10, 30), Bg);
-    EXPECT_EQ(At(img, 30, 30), Bg);
-
-    QImage img2 = Blank(41, 41);
-    TCanvas c2(img2);
-    c2.Pen().Style = psClear;
-    c2.Brush().Color = clRed;
-    // Swapped radials: the other three quarters.
-    c2.Pie(0, 0, 40, 40, 20, 0, 40, 20);
-    EXPECT_EQ(At(img2, 30, 10), Bg);
-    EXPECT_EQ(At(img2, 10, 10), clRed);
-    EXPECT_EQ(At(img2, 10, 30), clRed);
-    EXPECT_EQ(At(img2, 30, 30), clRed);
+    // From 3 o'clock to 12 o'clock counter-clockwise: the top-right quarter; swapped radials: the
+    // other three quarters.
+    const struct {
+        int X3, Y3, X4, Y4;
+        bool TopRightOnly;
+    } cases[] = {{40, 20, 20, 0, true}, {20, 0, 40, 20, false}};
+    for (const auto& k : cases) {
+        QImage img = Blank(41, 41);
+        TCanvas c(img);
+        c.Pen().Style = psClear;
+        c.Brush().Color = clRed;
+        c.Pie(0, 0, 40, 40, k.X3, k.Y3, k.X4, k.Y4);
+        const TColor topRight = k.TopRightOnly ? clRed : Bg, rest = k.TopRightOnly ? Bg : clRed;
+        EXPECT_EQ(At(img, 30, 10), topRight) << k.X3;
+        EXPECT_EQ(At(img, 10, 10), rest) << k.X3;
+        EXPECT_EQ(At(img, 10, 30), rest) << k.X3;
+        EXPECT_EQ(At(img, 30, 30), rest) << k.X3;
+    }
 }
 
 TEST(CanvasShapes, PieWithAnOutlineDrawsTheRadials) {

@@ -12,8 +12,8 @@ struct TEvent {
     ~TEvent() { CloseHandle(H); }
 };
 
-TEST(ApiEvents, ManualResetStaysSignalledUntilReset) {
-    TEvent e(true, false);
+TEST(ApiEvents, ManualResetStaysSignalledUntilResetAutoResetReleasesOneWait) {
+    TEvent e(true, false), a(false, true);
     ASSERT_NE(e.H, nullptr);
     EXPECT_EQ(WaitForSingleObject(e.H, 0), WAIT_TIMEOUT);
     ASSERT_TRUE(SetEvent(e.H));
@@ -21,12 +21,8 @@ TEST(ApiEvents, ManualResetStaysSignalledUntilReset) {
     EXPECT_EQ(WaitForSingleObject(e.H, 0), WAIT_OBJECT_0);
     ASSERT_TRUE(ResetEvent(e.H));
     EXPECT_EQ(WaitForSingleObject(e.H, 0), WAIT_TIMEOUT);
-}
-
-TEST(ApiEvents, AutoResetReleasesOneWaitOnly) {
-    TEvent e(false, true);
-    EXPECT_EQ(WaitForSingleObject(e.H, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e.H, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(a.H, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(a.H, 0), WAIT_TIMEOUT);
 }
 
 TEST(ApiEvents, WaitAnyReportsLowestSignalledIndex) {
@@ -67,7 +63,7 @@ TEST(ApiEvents, BadWaitArgumentsFail) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(ApiHandles, ClosedHandleIsInvalidEverywhere) {
+TEST(ApiHandles, ClosedHandleIsInvalidEverywhereAndItsValueIsNotReused) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(CloseHandle(e));
     SetLastError(0);
@@ -82,17 +78,10 @@ TEST(ApiHandles, ClosedHandleIsInvalidEverywhere) {
     EXPECT_FALSE(PurgeComm(INVALID_HANDLE_VALUE, PURGE_RXCLEAR));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_NE(ev, e);
     EXPECT_FALSE(SetCommMask(ev, EV_RXCHAR)); // an event is not a port
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     CloseHandle(ev);
-}
-
-TEST(ApiHandles, HandleValuesAreNotReused) {
-    HANDLE a = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    CloseHandle(a);
-    HANDLE b = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_NE(a, b);
-    CloseHandle(b);
 }
 
 TEST(ApiLastError, IsPerThread) {

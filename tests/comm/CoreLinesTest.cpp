@@ -17,73 +17,60 @@ HANDLE Open(const std::string& name) {
 TEST_F(Lines, EscapeFunctionsAreVisibleAtTheFarEnd) {
     EXPECT_TRUE(Device->DTR()); // raised at open, as a tty does
     EXPECT_TRUE(Device->RTS());
-    ASSERT_TRUE(EscapeCommFunction(Port, CLRDTR));
-    EXPECT_FALSE(Device->DTR());
-    ASSERT_TRUE(EscapeCommFunction(Port, SETDTR));
-    EXPECT_TRUE(Device->DTR());
-    ASSERT_TRUE(EscapeCommFunction(Port, CLRRTS));
-    EXPECT_FALSE(Device->RTS());
-    ASSERT_TRUE(EscapeCommFunction(Port, SETRTS));
-    EXPECT_TRUE(Device->RTS());
-    ASSERT_TRUE(EscapeCommFunction(Port, SETBREAK));
-    EXPECT_TRUE(Device->BreakOn());
-    ASSERT_TRUE(EscapeCommFunction(Port, CLRBREAK));
-    EXPECT_FALSE(Device->BreakOn());
-    ASSERT_TRUE(EscapeCommFunction(Port, SETXOFF));
-    EXPECT_TRUE(Device->XoffHeld());
-    EXPECT_TRUE(Stat().fXoffHold);
-    ASSERT_TRUE(EscapeCommFunction(Port, SETXON));
-    EXPECT_FALSE(Device->XoffHeld());
+    using TLine = bool (TVirtualDevice::*)() const;
+    const struct {
+        DWORD Function;
+        TLine Line;
+        bool On;
+    } steps[] = {{CLRDTR, &TVirtualDevice::DTR, false},      {SETDTR, &TVirtualDevice::DTR, true},
+                 {CLRRTS, &TVirtualDevice::RTS, false},      {SETRTS, &TVirtualDevice::RTS, true},
+                 {SETBREAK, &TVirtualDevice::BreakOn, true}, {CLRBREAK, &TVirtualDevice::BreakOn, false},
+                 {SETXOFF, &TVirtualDevice::XoffHeld, true}, {SETXON, &TVirtualDevice::XoffHeld, false}};
+    for (const auto& step : steps) {
+        ASSERT_TRUE(EscapeCommFunction(Port, step.Function)) << step.Function;
+        EXPECT_EQ(((*Device).*step.Line)(), step.On) << step.Function;
+        EXPECT_EQ(Stat().fXoffHold, step.Function == SETXOFF) << step.Function;
+    }
     for (DWORD bad : {0u, 7u, 10u, 11u}) {
         EXPECT_FALSE(EscapeCommFunction(Port, bad)) << bad;
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     }
 }
 
-TEST_F(Lines, HeldTransmissionWaitsForXon) {
-    ASSERT_TRUE(EscapeCommFunction(Port, SETXOFF));
-    DWORD n = 0;
-    EXPECT_FALSE(WriteFile(Port, "held", 4, &n, &Ov));
-    EXPECT_EQ(Stat().cbOutQue, 4u);
-    ASSERT_TRUE(EscapeCommFunction(Port, SETXON));
-    ASSERT_TRUE(Result(Ov, &n));
-    ASSERT_TRUE(Device->WaitSent(4, kDue));
-    EXPECT_EQ(Device->ReadSent(), "held");
+TEST_F(Lines, XoffAndBreakHoldTransmissionUntilReleased) {
+    const std::pair<DWORD, DWORD> holds[] = {{SETXOFF, SETXON}, {SETBREAK, CLRBREAK}};
+    for (auto [hold, release] : holds) {
+        SCOPED_TRACE(hold);
+        ASSERT_TRUE(EscapeCommFunction(Port, hold));
+        DWORD n = 0;
+        EXPECT_FALSE(WriteFile(Port, "held", 4, &n, &Ov));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(Stat().cbOutQue, 4u);
+        ASSERT_TRUE(EscapeCommFunction(Port, release));
+        ASSERT_TRUE(Result(Ov, &n));
+        EXPECT_EQ(n, 4u);
+        ASSERT_TRUE(Device->WaitSent(4, kDue));
+        EXPECT_EQ(Device->ReadSent(), "held");
+        ResetEvent(Ov.hEvent);
+    }
 }
 
-TEST_F(Lines, BreakHoldsTransmission) {
-    ASSERT_TRUE(EscapeCommFunction(Port, SETBREAK));
-    DWORD n = 0;
-    EXPECT_FALSE(WriteFile(Port, "b", 1, &n, &Ov));
-    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-    ASSERT_TRUE(EscapeCommFunction(Port, CLRBREAK));
-    ASSERT_TRUE(Result(Ov, &n));
-    EXPECT_EQ(n, 1u);
-}
-
-TEST_F(Lines, HandshakeLinesRefuseManualControl) {
+TEST_F(Lines, ControlModesSetTheLinesAndHandshakeLinesRefuseManualControl) {
     DCB d = State();
+    for (bool on : {false, true}) {
+        d.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        d.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        Apply(d);
+        EXPECT_EQ(Device->DTR(), on);
+        EXPECT_EQ(Device->RTS(), on);
+    }
     d.fDtrControl = DTR_CONTROL_HANDSHAKE;
     d.fRtsControl = RTS_CONTROL_HANDSHAKE;
     Apply(d);
-    EXPECT_FALSE(EscapeCommFunction(Port, CLRDTR));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(EscapeCommFunction(Port, CLRRTS));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(Device->DTR());
-    EXPECT_TRUE(Device->RTS());
-}
-
-TEST_F(Lines, SetCommStateSetsDtrAndRtsFromTheControlModes) {
-    DCB d = State();
-    d.fDtrControl = DTR_CONTROL_DISABLE;
-    d.fRtsControl = RTS_CONTROL_DISABLE;
-    Apply(d);
-    EXPECT_FALSE(Device->DTR());
-    EXPECT_FALSE(Device->RTS());
-    d.fDtrControl = DTR_CONTROL_ENABLE;
-    d.fRtsControl = RTS_CONTROL_ENABLE;
-    Apply(d);
+    for (DWORD manual : {CLRDTR, CLRRTS}) {
+        EXPECT_FALSE(EscapeCommFunction(Port, manual)) << manual;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    }
     EXPECT_TRUE(Device->DTR());
     EXPECT_TRUE(Device->RTS());
 }
@@ -272,10 +259,6 @@ TEST(LinesOpen, OpenArgumentsAreChecked) {
               INVALID_HANDLE_VALUE);
     EXPECT_FALSE(device->IsOpen());
 }
-
-} // namespace
-
-namespace {
 
 TEST(LinesOpen, DeviceMapEntriesReachVirtualDevices) {
     auto device = TVirtualDevice::Create("mapped12");

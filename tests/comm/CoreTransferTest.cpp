@@ -1,4 +1,5 @@
 #include "CoreFixture.h"
+#include "PtyFarEnd.h"
 
 #include "platform/comm/CommPort.h"
 
@@ -10,13 +11,6 @@ namespace {
 using Transfer = CoreFixture;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-std::string AllBytes() {
-    std::string s;
-    for (int i = 0; i < 256; ++i)
-        s.push_back(static_cast<char>(i));
-    return s;
-}
 
 TEST_F(Transfer, EveryByteValueTravelsBothWaysUnchanged) {
     const std::string all = AllBytes();
@@ -70,25 +64,24 @@ TEST_F(Transfer, ImmediateReadReturnsWhatIsQueuedEvenNothing) {
     EXPECT_EQ(std::string(buf, n), "ab");
 }
 
-TEST_F(Transfer, TotalTimeoutEndsAReadWithWhatArrived) {
-    SetTimeouts(0, 0, 60);
-    Device->Deliver("abc");
-    char buf[10];
-    DWORD n = 0;
-    const auto start = Clock::now();
-    ASSERT_TRUE(ReadFile(Port, buf, 10, &n, nullptr)); // a timeout is not a failure
-    EXPECT_GE(Clock::now() - start, milliseconds(55));
-    EXPECT_EQ(std::string(buf, n), "abc");
-}
-
-TEST_F(Transfer, TotalTimeoutCountsTheMultiplierPerByte) {
-    SetTimeouts(0, 20, 0);
-    char buf[4];
-    DWORD n = 0;
-    const auto start = Clock::now();
-    ASSERT_TRUE(ReadFile(Port, buf, 4, &n, nullptr));
-    EXPECT_GE(Clock::now() - start, milliseconds(75));
-    EXPECT_EQ(n, 0u);
+TEST_F(Transfer, TotalTimeoutEndsAReadWithWhatArrivedCountingTheMultiplierPerByte) {
+    const struct {
+        DWORD Multiplier, Constant;
+        const char* Arrived;
+        DWORD Asked;
+        int AtLeastMs;
+    } cases[] = {{0, 60, "abc", 10, 55}, {20, 0, "", 4, 75}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.AtLeastMs);
+        SetTimeouts(0, c.Multiplier, c.Constant);
+        if (*c.Arrived) Device->Deliver(c.Arrived);
+        char buf[10];
+        DWORD n = 0;
+        const auto start = Clock::now();
+        ASSERT_TRUE(ReadFile(Port, buf, c.Asked, &n, nullptr)); // a timeout is not a failure
+        EXPECT_GE(Clock::now() - start, milliseconds(c.AtLeastMs));
+        EXPECT_EQ(std::string(buf, n), c.Arrived);
+    }
 }
 
 TEST_F(Transfer, IntervalTimeoutStartsAtTheFirstByte) {

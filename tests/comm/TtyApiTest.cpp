@@ -1,5 +1,7 @@
 // The whole communications API over a pseudo-terminal: the port opens the slave through the
 // device map, the test plays the far end on the master.
+#include "PtyFarEnd.h"
+
 #include "platform/comm/WinComm.h"
 #include "platform/ports/DeviceMap.h"
 
@@ -7,15 +9,11 @@
 
 #include <chrono>
 #include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <poll.h>
-#include <pty.h>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -66,10 +64,7 @@ unsigned long PortWakeups(const std::map<std::string, unsigned long>& others,
 class TtyApi : public ::testing::Test {
   protected:
     void SetUp() override {
-        char name[256];
-        ASSERT_EQ(::openpty(&Master, &Slave, name, nullptr, nullptr), 0);
-        ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-        SetDeviceMapOverride(std::vector<TDeviceMapEntry>{{"COM7", name}});
+        SetDeviceMapOverride(std::vector<TDeviceMapEntry>{{"COM7", Pty.Path}});
         Others = TaskSwitches();
         Port = Open();
         ASSERT_NE(Port, INVALID_HANDLE_VALUE) << GetLastError();
@@ -77,36 +72,20 @@ class TtyApi : public ::testing::Test {
     void TearDown() override {
         if (Port != INVALID_HANDLE_VALUE) CloseHandle(Port);
         SetDeviceMapOverride(std::nullopt);
-        if (Master >= 0) ::close(Master);
-        if (Slave >= 0) ::close(Slave);
     }
     static HANDLE Open() {
         return CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     }
-    void FarSend(const std::string& s) {
-        size_t off = 0;
-        while (off < s.size()) {
-            ssize_t n = ::write(Master, s.data() + off, s.size() - off);
-            if (n > 0)
-                off += static_cast<size_t>(n);
-            else {
-                pollfd p{Master, POLLOUT, 0};
-                ::poll(&p, 1, 1000);
-            }
+    // Writes everything with an overlapped write and returns the count written.
+    DWORD WriteAll(const std::string& s) {
+        TOverlapped ov;
+        DWORD done = 0;
+        if (!WriteFile(Port, s.data(), static_cast<DWORD>(s.size()), &done, &ov.Ov)) {
+            EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+            EXPECT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
         }
-    }
-    std::string FarReceive(size_t want) {
-        std::string out;
-        char buf[4096];
-        while (out.size() < want) {
-            pollfd p{Master, POLLIN, 0};
-            if (::poll(&p, 1, 2000) <= 0) break;
-            ssize_t n = ::read(Master, buf, std::min(sizeof buf, want - out.size()));
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
+        return done;
     }
     // Reads exactly n bytes with overlapped reads.
     std::string ReadAll(size_t n) {
@@ -136,7 +115,7 @@ class TtyApi : public ::testing::Test {
         ASSERT_TRUE(SetCommTimeouts(Port, &t));
     }
 
-    int Master = -1, Slave = -1;
+    PtyPair Pty;
     HANDLE Port = INVALID_HANDLE_VALUE;
     std::map<std::string, unsigned long> Others; // threads that ran before the port opened
 };
@@ -145,22 +124,13 @@ class TtyApi : public ::testing::Test {
 
 TEST_F(TtyApi, EveryByteValueBothWaysThroughReadFileAndWriteFile) {
     Configure(115200);
-    std::string all;
-    for (int r = 0; r < 4; ++r)
-        for (int i = 0; i < 256; ++i)
-            all += static_cast<char>(i);
-    FarSend(all);
+    const std::string all = AllBytes() + AllBytes() + AllBytes() + AllBytes();
+    Pty.Send(all);
     EXPECT_EQ(ReadAll(all.size()), all);
 
-    TOverlapped ov;
-    DWORD done = 0;
-    if (!WriteFile(Port, all.data(), static_cast<DWORD>(all.size()), &done, &ov.Ov)) {
-        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-        ASSERT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
-    }
-    EXPECT_EQ(done, all.size());
-    EXPECT_EQ(FarReceive(all.size()), all);
-    pollfd p{Master, POLLIN, 0};
+    EXPECT_EQ(WriteAll(all), all.size());
+    EXPECT_EQ(Pty.Receive(all.size()), all);
+    pollfd p{Pty.Master, POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 50), 0) << "bytes added on the way out (output translation left on?)";
 }
 
@@ -203,18 +173,15 @@ TEST_F(TtyApi, WaitCompletesWithRxCharAndTxEmpty) {
     DWORD mask = 0, done = 0;
     ASSERT_FALSE(WaitCommEvent(Port, &mask, &ov.Ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    FarSend("!");
+    Pty.Send("!");
     ASSERT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
     EXPECT_EQ(mask, EV_RXCHAR);
     EXPECT_EQ(ReadAll(1), "!");
 
     ResetEvent(ov.Ov.hEvent);
     std::string block(267, 'b');
-    TOverlapped wov;
-    if (!WriteFile(Port, block.data(), 267, &done, &wov.Ov)) {
-        ASSERT_TRUE(GetOverlappedResult(Port, &wov.Ov, &done, TRUE));
-    }
-    EXPECT_EQ(FarReceive(267), block);
+    EXPECT_EQ(WriteAll(block), 267u);
+    EXPECT_EQ(Pty.Receive(267), block);
     mask = 0;
     if (!WaitCommEvent(Port, &mask, &ov.Ov)) {
         ASSERT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
@@ -231,11 +198,9 @@ TEST_F(TtyApi, FarEndClosedFailsPendingAndLaterCallsWithoutSpinning) {
     DWORD done = 0;
     ASSERT_FALSE(ReadFile(Port, buf, sizeof buf, &done, &ov.Ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    FarSend("abc");
-    ::close(Master);
-    Master = -1;
-    ::close(Slave);
-    Slave = -1;
+    Pty.Send("abc");
+    Pty.CloseMaster();
+    Pty.CloseSlave();
     EXPECT_FALSE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
 

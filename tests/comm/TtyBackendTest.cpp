@@ -1,3 +1,5 @@
+#include "PtyFarEnd.h"
+
 #include "platform/comm/TtyBackend.h"
 #include "support/TempDir.h"
 
@@ -5,14 +7,10 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <fcntl.h>
 #include <fstream>
 #include <mutex>
-#include <poll.h>
-#include <pty.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -65,58 +63,6 @@ class TRecordingSink final : public TLineSink {
         Cv.notify_all();
     }
 };
-
-// A pty pair: the backend opens the slave by path, the test is the far end on the master.
-struct PtyPair {
-    int Master = -1, Slave = -1;
-    std::string Path;
-    PtyPair() {
-        char name[256];
-        if (::openpty(&Master, &Slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-        Path = name;
-        ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-    }
-    ~PtyPair() {
-        CloseMaster();
-        if (Slave >= 0) ::close(Slave);
-    }
-    void CloseMaster() {
-        if (Master >= 0) ::close(Master);
-        Master = -1;
-    }
-    void Send(const std::string& s) const {
-        size_t off = 0;
-        while (off < s.size()) {
-            ssize_t n = ::write(Master, s.data() + off, s.size() - off);
-            if (n > 0)
-                off += static_cast<size_t>(n);
-            else {
-                pollfd p{Master, POLLOUT, 0};
-                ::poll(&p, 1, 1000);
-            }
-        }
-    }
-    // Reads until want bytes have come or the far end stays silent for quietMs.
-    std::string Receive(size_t want, int quietMs = 1000) const {
-        std::string out;
-        char buf[4096];
-        while (out.size() < want) {
-            pollfd p{Master, POLLIN, 0};
-            if (::poll(&p, 1, quietMs) <= 0) break;
-            ssize_t n = ::read(Master, buf, std::min(sizeof buf, want - out.size()));
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
-};
-
-std::string AllBytes() {
-    std::string s;
-    for (int i = 0; i < 256; ++i)
-        s += static_cast<char>(i);
-    return s;
-}
 
 std::unique_ptr<TTtyBackend> OpenOk(const std::string& path, bool markAlways = false) {
     DWORD err = 0;
@@ -327,8 +273,7 @@ TEST_F(TtyPty, FarEndClosingIsReportedOnceAndNothingSpins) {
     Pty.Send("ab");
     ASSERT_TRUE(Sink.WaitFor([&] { return Sink.Data == "ab"; }));
     Pty.CloseMaster();
-    ::close(Pty.Slave);
-    Pty.Slave = -1;
+    Pty.CloseSlave();
     ASSERT_TRUE(Sink.WaitFor([&] { return Sink.Gone >= 1; }));
     EXPECT_EQ(Sink.Locked([&] { return Sink.GoneCode; }), ERROR_DEVICE_NOT_CONNECTED);
     uint64_t wakes = Backend->WakeCount();

@@ -318,12 +318,11 @@ TEST_F(FormData, AnIntegerNeverWidensPastItsPropertysOwnType) {
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(n->Small, 255);
     EXPECT_EQ(n->Signed, -32768);
-    EXPECT_NE(std::string(ReadError("F: TFdForm {\n  N: TFdNarrow {\n    Small = 256\n  }\n}\n").what())
-                  .find("out of range"),
-              std::string::npos);
-    EXPECT_NE(std::string(ReadError("F: TFdForm {\n  N: TFdNarrow {\n    Signed = 40000\n  }\n}\n").what())
-                  .find("out of range"),
-              std::string::npos);
+    for (const char* tooWide : {"Small = 256", "Signed = 40000"}) {
+        std::string msg =
+            ReadError(std::string("F: TFdForm {\n  N: TFdNarrow {\n    ") + tooWide + "\n  }\n}\n").what();
+        EXPECT_NE(msg.find("out of range"), std::string::npos) << msg;
+    }
 }
 
 TEST_F(FormData, MalformedStructureIsRefused) {
