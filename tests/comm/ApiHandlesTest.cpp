@@ -25,12 +25,6 @@ TEST(ApiEvents, ManualResetStaysSignalledUntilResetAutoResetReleasesOneWait) {
     EXPECT_EQ(WaitForSingleObject(a.H, 0), WAIT_TIMEOUT);
 }
 
-TEST(ApiEvents, WaitAnyReportsLowestSignalledIndex) {
-    TEvent a(true, false), b(true, true), c(true, true);
-    HANDLE list[] = {a.H, b.H, c.H};
-    EXPECT_EQ(WaitForMultipleObjects(3, list, FALSE, 0), WAIT_OBJECT_0 + 1);
-}
-
 TEST(ApiEvents, WaitAllNeedsEveryEventAndConsumesAutoResetOnes) {
     TEvent manual(true, true), autoReset(false, false);
     HANDLE list[] = {manual.H, autoReset.H};
@@ -43,11 +37,14 @@ TEST(ApiEvents, WaitAllNeedsEveryEventAndConsumesAutoResetOnes) {
     EXPECT_EQ(WaitForSingleObject(manual.H, 0), WAIT_OBJECT_0);
 }
 
-TEST(ApiEvents, SetFromAnotherThreadWakesAnInfiniteWait) {
+TEST(ApiEvents, WaitAnyReportsLowestSignalledIndexAndWakesOnASetFromAnotherThread) {
+    TEvent a(true, false), b(true, true), c(true, true);
+    HANDLE list[] = {a.H, b.H, c.H};
+    EXPECT_EQ(WaitForMultipleObjects(3, list, FALSE, 0), WAIT_OBJECT_0 + 1);
     TEvent stop(true, false), other(true, false);
-    HANDLE list[] = {stop.H, other.H};
+    HANDLE two[] = {stop.H, other.H};
     std::thread t([&] { SetEvent(other.H); });
-    EXPECT_EQ(WaitForMultipleObjects(2, list, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, two, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
     t.join();
 }
 

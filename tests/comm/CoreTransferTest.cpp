@@ -158,7 +158,7 @@ TEST_F(Transfer, BlockingReadWaitsForAnotherThreadsData) {
     far.join();
 }
 
-TEST_F(Transfer, PurgeAbortsPendingOperationsWithAborted) {
+TEST_F(Transfer, PurgeAbortsPendingOperationsWithAbortedAndClearEmptiesTheQueue) {
     SetTimeouts(0, 0, 0);
     char buf[4];
     DWORD n = 0;
@@ -180,9 +180,7 @@ TEST_F(Transfer, PurgeAbortsPendingOperationsWithAborted) {
     EXPECT_FALSE(Result(Ov2, &n));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(Stat().cbOutQue, 0u);
-}
 
-TEST_F(Transfer, PurgeClearEmptiesTheReceiveQueue) {
     Device->Deliver("stale");
     ASSERT_TRUE(PurgeComm(Port, PURGE_RXCLEAR | PURGE_TXCLEAR));
     EXPECT_EQ(Stat().cbInQue, 0u);
