@@ -51,22 +51,17 @@ TEST(WidgetComponents, AFormDeletesItsPortAndQtDeletesItsControlsOnce) {
     EXPECT_TRUE(watch.isNull());
 }
 
-TEST(WidgetComponents, AControlDeletedByItsParentLeavesTheOwnerList) {
-    TTestForm form;
-    auto* led = new TTestControl(&form);
-    led->SetName("Led1");
-    ASSERT_EQ(form.FindComponent("Led1"), led);
-    delete led; // as Qt does when a control is removed at run time
-    EXPECT_EQ(form.FindComponent("Led1"), nullptr);
-    EXPECT_EQ(form.ComponentCount(), 0);
-}
-
-TEST(WidgetComponents, TheControlHearsItsPortGoWhileTheFormLives) {
+TEST(WidgetComponents, WhileTheFormLivesAControlHearsItsPortGoAndLeavesTheOwnerListWhenDeleted) {
     TTestForm form;
     auto* port = new TTestPort(&form);
     auto* led = new TTestControl(&form);
+    led->SetName("Led1");
     led->Port = port;
     port->FreeNotification(led);
     delete port;
     EXPECT_EQ(led->Port, nullptr);
+    ASSERT_EQ(form.FindComponent("Led1"), led);
+    delete led; // as Qt does when a control is removed at run time
+    EXPECT_EQ(form.FindComponent("Led1"), nullptr);
+    EXPECT_EQ(form.ComponentCount(), 0);
 }

@@ -59,16 +59,20 @@ TEST(ComponentOwnership, OwnerDeletesWhatItOwnsInItsDestructor) {
     EXPECT_EQ(alive, 0);
 }
 
-TEST(ComponentOwnership, DeletingAnOwnedComponentTakesItOutOfItsOwner) {
-    TProbe owner(nullptr, nullptr);
-    auto* a = new TProbe(&owner, nullptr);
-    auto* b = new TProbe(&owner, nullptr);
-    a->SetName("A");
-    delete a;
-    EXPECT_EQ(owner.ComponentCount(), 1);
-    EXPECT_EQ(owner.Components(0), b);
-    EXPECT_EQ(owner.FindComponent("A"), nullptr);
-    EXPECT_EQ(owner.Count(a, opRemove), 1);
+TEST(ComponentOwnership, DeletingAnOwnedComponentTakesItOutOfItsOwnerWhoeverDeletesIt) {
+    for (TComponentOwnership mode : {coOwnerDeletes, coDeletedElsewhere}) {
+        int alive = 0;
+        TProbe owner(nullptr, &alive);
+        auto* a = new TProbe(&owner, &alive, mode);
+        auto* b = new TProbe(&owner, nullptr);
+        a->SetName("A");
+        delete a;
+        EXPECT_EQ(owner.ComponentCount(), 1) << int(mode);
+        EXPECT_EQ(owner.Components(0), b);
+        EXPECT_EQ(owner.FindComponent("A"), nullptr);
+        EXPECT_EQ(owner.Count(a, opRemove), 1);
+        EXPECT_EQ(alive, 1);
+    }
 }
 
 TEST(ComponentOwnership, ControlDeletedElsewhereIsNeverDeletedByItsOwner) {
@@ -87,15 +91,6 @@ TEST(ComponentOwnership, ControlDeletedElsewhereIsNeverDeletedByItsOwner) {
     EXPECT_FALSE(control->ComponentState().Contains(csDestroying));
     control.reset();
     EXPECT_EQ(alive, 0);
-}
-
-TEST(ComponentOwnership, ControlDeletedFirstLeavesItsOwnerConsistent) {
-    int alive = 0;
-    TProbe form(nullptr, &alive);
-    auto control = std::make_unique<TProbe>(&form, &alive, coDeletedElsewhere);
-    control.reset();
-    EXPECT_EQ(form.ComponentCount(), 0);
-    EXPECT_EQ(alive, 1);
 }
 
 TEST(ComponentOwnership, InsertAndRemoveMoveAComponentBetweenOwners) {
