@@ -42,12 +42,22 @@ std::vector<std::string> After(const std::vector<std::string>& Items, const std:
     return {};
 }
 
-} // namespace
-
-TEST(DispatchOrder, EveryEventOfOneWakeUpComesInTheFixedOrder) {
+// A port on COM9 whose handlers run on the event thread (smNone), and a log.
+class TDispatch : public ::testing::Test {
+  protected:
     TVirtualPort p;
     TComPort& port = *p.Port;
     TLog log;
+};
+class DispatchOrder : public TDispatch {};
+class DispatchRx : public TDispatch {};
+class DispatchSignals : public TDispatch {};
+class DispatchOpenClose : public TDispatch {};
+class DispatchLinks : public TDispatch {};
+
+} // namespace
+
+TEST_F(DispatchOrder, EveryEventOfOneWakeUpComesInTheFixedOrder) {
     LogPortEvents(port, log);
     TGate gate;
     std::atomic<int> rxCalls{0};
@@ -87,10 +97,7 @@ TEST(DispatchOrder, EveryEventOfOneWakeUpComesInTheFixedOrder) {
                                               "rlsd on", "error", "rx80full"}));
 }
 
-TEST(DispatchRx, WithoutABlockTakingLinkTheHandlerGetsTheCountAndTheDataStays) {
-    TVirtualPort p;
-    TComPort& port = *p.Port;
-    TLog log;
+TEST_F(DispatchRx, WithoutABlockTakingLinkTheHandlerGetsTheCountAndTheDataStays) {
     TComLink quiet;
     LogEverything(quiet, log, "L", false);
     port.RegisterLink(&quiet);
@@ -112,10 +119,7 @@ TEST(DispatchRx, WithoutABlockTakingLinkTheHandlerGetsTheCountAndTheDataStays) {
     port.UnRegisterLink(&quiet);
 }
 
-TEST(DispatchRx, BlockTakingLinksShareOneReadAndOnRxCharStaysQuiet) {
-    TVirtualPort p;
-    TComPort& port = *p.Port;
-    TLog log;
+TEST_F(DispatchRx, BlockTakingLinksShareOneReadAndOnRxCharStaysQuiet) {
     TComLink a, b, c;
     LogEverything(a, log, "A", true);
     LogEverything(b, log, "B", false);
@@ -146,12 +150,10 @@ TEST(DispatchRx, BlockTakingLinksShareOneReadAndOnRxCharStaysQuiet) {
     EXPECT_TRUE(port.TriggersOnRxChar());
 }
 
-TEST(DispatchRx, AWakeUpThatFindsTheQueueEmptyRaisesNothing) {
+TEST_F(DispatchRx, AWakeUpThatFindsTheQueueEmptyRaisesNothing) {
     // With smThreadSync the wake-up is handled only when the main thread serves it, so the data can
     // be taken away first.
-    TVirtualPort p("COM9", smThreadSync);
-    TComPort& port = *p.Port;
-    TLog log;
+    port.SetSyncMethod(smThreadSync);
     TComLink link;
     LogEverything(link, log, "L", false);
     port.RegisterLink(&link);
@@ -172,10 +174,7 @@ TEST(DispatchRx, AWakeUpThatFindsTheQueueEmptyRaisesNothing) {
     port.UnRegisterLink(&link);
 }
 
-TEST(DispatchSignals, TransmitEmptyTurnsTxOffBeforeOnTxEmpty) {
-    TVirtualPort p;
-    TComPort& port = *p.Port;
-    TLog log;
+TEST_F(DispatchSignals, TransmitEmptyTurnsTxOffBeforeOnTxEmpty) {
     TComLink link;
     LogEverything(link, log, "L", false);
     port.RegisterLink(&link);
@@ -190,10 +189,7 @@ TEST(DispatchSignals, TransmitEmptyTurnsTxOffBeforeOnTxEmpty) {
     port.UnRegisterLink(&link);
 }
 
-TEST(DispatchSignals, RingReachesLinksInOrderThenTheHandler) {
-    TVirtualPort p;
-    TComPort& port = *p.Port;
-    TLog log;
+TEST_F(DispatchSignals, RingReachesLinksInOrderThenTheHandler) {
     TComLink a, b;
     LogEverything(a, log, "A", false);
     LogEverything(b, log, "B", false);
@@ -211,10 +207,7 @@ TEST(DispatchSignals, RingReachesLinksInOrderThenTheHandler) {
     port.UnRegisterLink(&b);
 }
 
-TEST(DispatchOpenClose, OpenReportsTheLinesAndCloseTurnsThemOffBeforeTheThreadStops) {
-    TVirtualPort p;
-    TComPort& port = *p.Port;
-    TLog log;
+TEST_F(DispatchOpenClose, OpenReportsTheLinesAndCloseTurnsThemOffBeforeTheThreadStops) {
     TComLink link;
     LogEverything(link, log, "L", false);
     port.RegisterLink(&link);
@@ -242,10 +235,8 @@ TEST(DispatchOpenClose, OpenReportsTheLinesAndCloseTurnsThemOffBeforeTheThreadSt
     port.UnRegisterLink(&link);
 }
 
-TEST(DispatchOpenClose, NoEventsMeansNoThreadButTheLinesAreStillReported) {
-    TVirtualPort p("COM9", smWindowSync);
-    TComPort& port = *p.Port;
-    TLog log;
+TEST_F(DispatchOpenClose, NoEventsMeansNoThreadButTheLinesAreStillReported) {
+    port.SetSyncMethod(smWindowSync);
     LogPortEvents(port, log);
     port.SetEvents(TComEvents{});
     p.Dev->SetDSR(true);
@@ -257,8 +248,7 @@ TEST(DispatchOpenClose, NoEventsMeansNoThreadButTheLinesAreStillReported) {
     port.Close();
 }
 
-TEST(DispatchLinks, RegisteringTwiceOrUnregisteringAStrangerFails) {
-    TComPort port(nullptr);
+TEST_F(DispatchLinks, RegisteringTwiceOrUnregisteringAStrangerFails) {
     TComLink a, b;
     a.OnRxBuf = [](TObject*, const char*, int) {};
     port.RegisterLink(&a);
@@ -281,10 +271,7 @@ TEST(DispatchLinks, RegisteringTwiceOrUnregisteringAStrangerFails) {
     EXPECT_TRUE(port.TriggersOnRxChar());
 }
 
-TEST(DispatchLinks, ALinkUnregisteredDuringDeliveryIsNotCalledAfterwards) {
-    TVirtualPort p;
-    TComPort& port = *p.Port;
-    TLog log;
+TEST_F(DispatchLinks, ALinkUnregisteredDuringDeliveryIsNotCalledAfterwards) {
     TComLink a, b;
     a.OnRxBuf = [&](TObject*, const char*, int) {
         log.Add("A");
@@ -301,10 +288,7 @@ TEST(DispatchLinks, ALinkUnregisteredDuringDeliveryIsNotCalledAfterwards) {
     port.UnRegisterLink(&a);
 }
 
-TEST(DispatchLinks, UnregisteringWaitsForACallbackInFlightOnAnotherThread) {
-    TVirtualPort p;
-    TComPort& port = *p.Port;
-    TLog log;
+TEST_F(DispatchLinks, UnregisteringWaitsForACallbackInFlightOnAnotherThread) {
     TGate gate;
     auto link = std::make_unique<TComLink>();
     link->OnRxBuf = [&](TObject*, const char*, int) {
@@ -329,12 +313,9 @@ TEST(DispatchLinks, UnregisteringWaitsForACallbackInFlightOnAnotherThread) {
     EXPECT_EQ(log.Items(), (std::vector<std::string>{"in callback", "callback done", "unregistered"}));
 }
 
-TEST(DispatchRx, LinksGetOnlyTheBytesTheReadReallyReturned) {
+TEST_F(DispatchRx, LinksGetOnlyTheBytesTheReadReallyReturned) {
     // Another reader takes bytes between the count and the read (here a link reacting to the Rx
     // signal, which comes in between): the block must hold what was read, not the stale count.
-    TVirtualPort p;
-    TComPort& port = *p.Port;
-    TLog log;
     TComLink thief, taker;
     thief.OnRxSignal = [&](TObject*, bool On) {
         if (!On) return;

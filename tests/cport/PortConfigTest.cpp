@@ -17,9 +17,15 @@ std::vector<DWORD> TimeoutsOf(const TVirtualDevice& dev) {
             t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant};
 }
 
-TEST(PortConfig, DeviceControlBlockOfTheConstructionValues) {
+// Opening applies every group once; the construction values hold the lines off.
+TEST(PortConfig, OpenAppliesTheConstructionValuesOnce) {
     TVirtualPort vp;
     vp.OpenQuiet();
+    EXPECT_EQ(CountsOf(*vp.Dev), (TApplyCounts{1, 1, 1}));
+    EXPECT_FALSE(vp.Dev->DTR());
+    EXPECT_FALSE(vp.Dev->RTS());
+    EXPECT_EQ(vp.Dev->InQueueSize(), 1024u);
+    EXPECT_EQ(vp.Dev->OutQueueSize(), 1024u);
     DCB d = vp.Dev->LastDCB();
     EXPECT_EQ(d.DCBlength, sizeof(DCB));
     EXPECT_EQ(d.BaudRate, 9600u);
