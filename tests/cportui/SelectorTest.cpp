@@ -52,19 +52,17 @@ TEST_F(SelectorTest, ListsFollowTheConversionsAndEnumeration) {
     ASSERT_EQ(items.Count(), 16);
     EXPECT_EQ(items.Items.front(), "Custom");
     EXPECT_EQ(items.Items.back(), "256000");
-    select.SetComProperty(cpStopBits);
-    EXPECT_EQ(items.Items, (std::vector<std::string>{"1", "1.5", "2"}));
-    select.SetComProperty(cpParity);
-    EXPECT_EQ(items.Items, (std::vector<std::string>{"None", "Odd", "Even", "Mark", "Space"}));
-    select.SetComProperty(cpFlowControl);
-    EXPECT_EQ(items.Items, (std::vector<std::string>{"Hardware", "Software", "None", "Custom"}));
-    select.SetComProperty(cpDataBits);
-    EXPECT_EQ(items.Items, (std::vector<std::string>{"5", "6", "7", "8"}));
-    // Ports in the order found, not sorted; what is no COM port is left out.
-    select.SetComProperty(cpPort);
-    EXPECT_EQ(items.Items, (std::vector<std::string>{"COM4", "COM2", "COM11"}));
-    select.SetComProperty(cpNone);
-    EXPECT_EQ(items.Count(), 0);
+    const std::pair<TComProperty, std::vector<std::string>> lists[] = {
+        {cpStopBits, {"1", "1.5", "2"}},
+        {cpParity, {"None", "Odd", "Even", "Mark", "Space"}},
+        {cpFlowControl, {"Hardware", "Software", "None", "Custom"}},
+        {cpDataBits, {"5", "6", "7", "8"}},
+        {cpPort, {"COM4", "COM2", "COM11"}}, // as found, unsorted; LPT1 is no COM port
+        {cpNone, {}}};
+    for (const auto& [property, want] : lists) {
+        select.SetComProperty(property);
+        EXPECT_EQ(items.Items, want) << int(property);
+    }
 }
 
 TEST_F(SelectorTest, ReadingThePortMatchesWithoutCaseAndKeepsTheListSpelling) {
