@@ -18,7 +18,7 @@ constexpr DWORD kAll = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV
 TEST_F(Events, DataBeforeTheWaitIsLatched) {
     ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR));
     Device->Deliver("x");
-    DWORD mask = 0;
+    DWORD& mask = Mask;
     EXPECT_TRUE(WaitCommEvent(Port, &mask, &Ov)); // completes at once
     EXPECT_EQ(mask, EV_RXCHAR);
     EXPECT_TRUE(Signalled(Ov));
@@ -31,7 +31,7 @@ TEST_F(Events, DataBeforeTheWaitIsLatched) {
 TEST_F(Events, UnmaskedEventsAreNotRemembered) {
     ASSERT_TRUE(SetCommMask(Port, EV_CTS));
     Device->Deliver("x");
-    DWORD mask = 0;
+    DWORD& mask = Mask;
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
     Device->SetCTS(true);
@@ -42,7 +42,8 @@ TEST_F(Events, UnmaskedEventsAreNotRemembered) {
 
 TEST_F(Events, PendingWaitCompletesOnArrival) {
     ASSERT_TRUE(SetCommMask(Port, kAll));
-    DWORD mask = 0, n = 0;
+    DWORD& mask = Mask;
+    DWORD n = 0;
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     EXPECT_FALSE(GetOverlappedResult(Port, &Ov, &n, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
@@ -54,7 +55,8 @@ TEST_F(Events, PendingWaitCompletesOnArrival) {
 
 TEST_F(Events, OnlyOneWaitMayPend) {
     ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR));
-    DWORD mask = 0, other = 0;
+    DWORD& mask = Mask;
+    DWORD other = 0;
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     EXPECT_FALSE(WaitCommEvent(Port, &other, &Ov2));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
@@ -65,7 +67,8 @@ TEST_F(Events, OnlyOneWaitMayPend) {
 
 TEST_F(Events, SetCommMaskFromAnotherThreadEndsTheWaitWithZero) {
     ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR));
-    DWORD mask = 0xDEAD;
+    DWORD& mask = Mask;
+    mask = 0xDEAD;
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     std::thread t([&] { EXPECT_TRUE(SetCommMask(Port, EV_RXCHAR)); });
     DWORD n = 0;
@@ -93,7 +96,7 @@ TEST_F(Events, EventCharacterRaisesRxFlag) {
     Apply(d);
     ASSERT_TRUE(SetCommMask(Port, EV_RXCHAR | EV_RXFLAG));
     Device->Deliver("no newline");
-    DWORD mask = 0;
+    DWORD& mask = Mask;
     ASSERT_TRUE(WaitCommEvent(Port, &mask, &Ov));
     EXPECT_EQ(mask, EV_RXCHAR);
     Device->Deliver("line\n");
@@ -105,7 +108,7 @@ TEST_F(Events, Rx80FullWhenTheQueueCrossesEightyPercent) {
     ASSERT_TRUE(SetupComm(Port, 100, 100));
     ASSERT_TRUE(SetCommMask(Port, EV_RX80FULL));
     Device->Deliver(std::string(79, 'a'));
-    DWORD mask = 0;
+    DWORD& mask = Mask;
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     Device->Deliver("b");
     DWORD n = 0;
@@ -126,7 +129,7 @@ TEST_F(Events, LineErrorsAreFlaggedOnceThenCleared) {
     Device->InjectParity('p');
     Device->InjectFrame('f');
     Device->InjectOverrun();
-    DWORD mask = 0;
+    DWORD& mask = Mask;
     ASSERT_TRUE(WaitCommEvent(Port, &mask, &Ov));
     EXPECT_EQ(mask, EV_ERR);
     DWORD errors = 0;
@@ -172,7 +175,7 @@ TEST_F(Events, ModemLineChangesRaiseEventsAndShowInTheStatus) {
     EXPECT_EQ(status, 0u);
     Device->SetCTS(true);
     Device->SetRLSD(true);
-    DWORD mask = 0;
+    DWORD& mask = Mask;
     ASSERT_TRUE(WaitCommEvent(Port, &mask, &Ov));
     EXPECT_EQ(mask, EV_CTS | EV_RLSD);
     ASSERT_TRUE(GetCommModemStatus(Port, &status));
@@ -254,7 +257,8 @@ TEST_F(Events, AnIdleWaitMakesNoPeriodicWakeups) {
     ASSERT_TRUE(SetCommMask(Port, kAll));
     SetTimeouts(0, 0, 0);
     char buf[4];
-    DWORD mask = 0, n = 0;
+    DWORD& mask = Mask;
+    DWORD n = 0;
     EXPECT_FALSE(WaitCommEvent(Port, &mask, &Ov));
     EXPECT_FALSE(ReadFile(Port, buf, 4, &n, &Ov2));
     auto port = LookupHandleAs<TCommPort>(Port);

@@ -32,6 +32,10 @@ class CoreFixture : public ::testing::Test {
         CloseHandle(Ov2.hEvent);
     }
 
+    // Where a wait reports its events. A wait still pending when a test ends completes at
+    // TearDown, so the mask it writes must outlive the test body: tests use this one.
+    DWORD Mask = 0;
+
     static OVERLAPPED NewOv() {
         OVERLAPPED ov{};
         ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
