@@ -24,5 +24,7 @@ function(tolvane_test_dir name dir)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT 120
-               ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TOLVANE_BUILD_DIR=${PROJECT_BINARY_DIR}")
+               # One variable only: a list here would be split into separate property arguments.
+               # Widget tests set QT_QPA_PLATFORM themselves (tests/support/main_gui.cpp).
+               ENVIRONMENT "TOLVANE_BUILD_DIR=${PROJECT_BINARY_DIR}")
 endfunction()

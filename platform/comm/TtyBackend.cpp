@@ -158,12 +158,18 @@ DWORD TTtyBackend::Start(TLineSink* sink) {
     WakeSignal();
     FSink = sink;
     try {
-        FReader = std::thread([this] { ReaderLoop(); });
+        // Named so a look at the process (or an idle-wake-up check) can tell the port's threads.
+        FReader = std::thread([this] {
+            ::pthread_setname_np(::pthread_self(), "comm-tty-rx");
+            ReaderLoop();
+        });
         FWriter = std::thread([this] {
+            ::pthread_setname_np(::pthread_self(), "comm-tty-tx");
             AcceptWakeSignal();
             WriterLoop();
         });
         FWatcher = std::thread([this] {
+            ::pthread_setname_np(::pthread_self(), "comm-tty-modem");
             AcceptWakeSignal();
             WatcherLoop();
         });

@@ -25,13 +25,18 @@ struct TOverlapped {
     ~TOverlapped() { CloseHandle(Ov.hEvent); }
 };
 
-// Context switches per thread of this process: each wake-up of a sleeping thread is one.
+// Context switches per thread of the comm layer ("comm-…" threads) in this process: each wake-up of a
+// sleeping thread is one. Test-runner and sanitizer threads (a sanitizer may start its own thread
+// only when the port starts the first one) are never counted.
 std::map<std::string, unsigned long> TaskSwitches() {
     std::map<std::string, unsigned long> out;
     DIR* d = ::opendir("/proc/self/task");
     if (!d) return out;
     while (dirent* e = ::readdir(d)) {
         if (e->d_name[0] == '.') continue;
+        std::string name;
+        std::getline(std::ifstream(std::string("/proc/self/task/") + e->d_name + "/comm"), name);
+        if (name.rfind("comm-", 0) != 0) continue;
         std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/status");
         std::string line;
         unsigned long n = 0;
