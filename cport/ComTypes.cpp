@@ -1,4 +1,5 @@
 #include "cport/ComTypes.h"
+#include "platform/toolkit/Text.h"
 
 #include "cport/ComPort.h"
 
@@ -49,17 +50,6 @@ constexpr std::array<const char*, 21> ErrorMessages = {
     "WaitForEvent method failed",
 };
 
-char UpperAscii(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-    return true;
-}
-
 // The table entry of an enumeration value; a value outside the table (only reachable by a cast)
 // gives the empty text rather than reading past the table.
 template <typename Enum, size_t N> std::string TextOf(const std::array<const char*, N>& texts, Enum value) {
@@ -70,7 +60,7 @@ template <typename Enum, size_t N> std::string TextOf(const std::array<const cha
 template <typename Enum, size_t N>
 Enum MemberOf(const std::array<const char*, N>& texts, const std::string& str, Enum fallback) {
     for (size_t i = 0; i < N; ++i)
-        if (SameTextAscii(str, texts[i])) return static_cast<Enum>(i);
+        if (SameText(str, texts[i])) return static_cast<Enum>(i);
     return fallback;
 }
 
@@ -171,7 +161,7 @@ std::string BoolToYesNo(bool Value) {
     return Value ? "Yes" : "No";
 }
 bool YesNoToBool(const std::string& Str) {
-    return SameTextAscii(Str, "YES");
+    return SameText(Str, "YES");
 }
 
 std::string CharToStr(char Value) {
@@ -190,7 +180,7 @@ char StrToChar(const std::string& Str) {
 
 std::string NormalizePortName(const std::string& Str) {
     std::string_view rest(Str);
-    if (rest.size() >= 3 && SameTextAscii(rest.substr(0, 3), "COM")) rest.remove_prefix(3);
+    if (rest.size() >= 3 && SameText(rest.substr(0, 3), "COM")) rest.remove_prefix(3);
     long long number = 0;
     if (!ParseInt(rest, number) || number < 1 || number > 16) number = 1;
     return "COM" + std::to_string(number);

@@ -1,4 +1,5 @@
 #include "cportui/ComSelect.h"
+#include "platform/toolkit/Text.h"
 
 #include "cport/ComPort.h"
 #include "platform/toolkit/FormData.h"
@@ -12,13 +13,6 @@
 #include <cctype>
 
 namespace {
-
-bool SameText(const std::string& A, const std::string& B) {
-    return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 QString ToQ(const std::string& S) {
     return QString::fromUtf8(S.data(), static_cast<qsizetype>(S.size()));

@@ -1,4 +1,5 @@
 #include "platform/profile/PrivateProfile.h"
+#include "platform/toolkit/Text.h"
 
 #include "platform/profile/AtomicFile.h"
 
@@ -31,17 +32,6 @@ std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.back()))
         s.remove_suffix(1);
     return s;
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
 }
 
 bool IsQuote(char c) {
@@ -115,8 +105,8 @@ std::optional<std::string> IniLookup(std::string_view text, std::string_view sec
     for (const TIniLine& line : SplitLines(text)) {
         TParsedLine p = Parse(line.Text);
         if (p.Kind == lkSection)
-            inSection = SameName(p.Name, section);
-        else if (p.Kind == lkKey && inSection && SameName(p.Name, key))
+            inSection = SameText(p.Name, section);
+        else if (p.Kind == lkKey && inSection && SameText(p.Name, key))
             return std::string(p.Value);
     }
     return std::nullopt;
@@ -126,7 +116,7 @@ bool IniHasSection(std::string_view text, std::string_view section) {
     section = Trim(section);
     for (const TIniLine& line : SplitLines(text)) {
         TParsedLine p = Parse(line.Text);
-        if (p.Kind == lkSection && SameName(p.Name, section)) return true;
+        if (p.Kind == lkSection && SameText(p.Name, section)) return true;
     }
     return false;
 }
@@ -158,12 +148,12 @@ std::optional<std::string> IniUpdate(std::string_view text, std::string_view sec
     for (std::size_t i = 0; i < lines.size() && !keyLine; ++i) {
         TParsedLine p = Parse(lines[i].Text);
         if (p.Kind == lkSection) {
-            inSection = SameName(p.Name, section);
+            inSection = SameText(p.Name, section);
             inFirstSection = inSection && !lastEntry;
             if (inFirstSection) lastEntry = i;
             continue;
         }
-        if (inSection && p.Kind == lkKey && SameName(p.Name, key))
+        if (inSection && p.Kind == lkKey && SameText(p.Name, key))
             keyLine = i;
         else if (inFirstSection && !Trim(lines[i].Text).empty())
             lastEntry = i;

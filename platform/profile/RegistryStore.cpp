@@ -1,4 +1,5 @@
 #include "platform/profile/AtomicFile.h"
+#include "platform/toolkit/Text.h"
 #include "platform/profile/Registry.h"
 
 #include <cerrno>
@@ -17,17 +18,6 @@ struct TRegKeyHandle {
 };
 
 namespace {
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
 
 bool IsRoot(HKEY key) {
     return key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE;
@@ -52,7 +42,7 @@ std::string NormalisePath(std::string_view path) {
 bool PathCovers(std::string_view existing, std::string_view path) {
     if (path.empty()) return true;
     if (existing.size() < path.size()) return false;
-    if (!SameName(existing.substr(0, path.size()), path)) return false;
+    if (!SameText(existing.substr(0, path.size()), path)) return false;
     return existing.size() == path.size() || existing[path.size()] == '\\';
 }
 
@@ -74,7 +64,7 @@ struct TRegDoc {
 
     TRegBlock* Find(std::string_view path) {
         for (std::size_t i = 1; i < Blocks.size(); ++i)
-            if (SameName(Blocks[i].Path, path)) return &Blocks[i];
+            if (SameText(Blocks[i].Path, path)) return &Blocks[i];
         return nullptr;
     }
     bool Exists(std::string_view path) const {
@@ -447,7 +437,7 @@ int RegQueryValueEx(HKEY key, const std::string& name, DWORD* type, std::string*
     TRegBlock* block = doc.Find(path);
     if (!block) return ENOENT;
     for (const TRegEntry& e : block->Entries)
-        if (!e.Raw && SameName(e.Name, name)) {
+        if (!e.Raw && SameText(e.Name, name)) {
             if (type) *type = e.Type;
             if (data) *data = e.Data;
             return 0;
@@ -475,7 +465,7 @@ int RegSetValueEx(HKEY key, const std::string& name, DWORD type, std::string_vie
             block = &doc.Blocks.back();
         }
         for (TRegEntry& e : block->Entries)
-            if (!e.Raw && SameName(e.Name, name)) {
+            if (!e.Raw && SameText(e.Name, name)) {
                 e.Type = type;
                 e.Data.assign(data);
                 return true;
@@ -501,7 +491,7 @@ int RegDeleteValue(HKEY key, const std::string& name) {
         TRegBlock* block = doc.Find(path);
         if (block)
             for (auto it = block->Entries.begin(); it != block->Entries.end(); ++it)
-                if (!it->Raw && SameName(it->Name, name)) {
+                if (!it->Raw && SameText(it->Name, name)) {
                     block->Entries.erase(it);
                     return true;
                 }

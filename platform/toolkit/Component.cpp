@@ -1,16 +1,10 @@
 #include "platform/toolkit/Component.h"
+#include "platform/toolkit/Text.h"
 
 #include <algorithm>
 #include <cctype>
 
 namespace {
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 bool IsIdentifier(const std::string& s) {
     if (s.empty()) return false;

@@ -1,4 +1,5 @@
 #include "platform/toolkit/FormData.h"
+#include "platform/toolkit/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,18 +9,9 @@
 
 namespace {
 
-char Lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
 std::string LowerCase(std::string_view s) {
     std::string r(s);
-    std::transform(r.begin(), r.end(), r.begin(), Lower);
+    std::transform(r.begin(), r.end(), r.begin(), LowerAscii);
     return r;
 }
 
