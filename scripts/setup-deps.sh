@@ -3,9 +3,10 @@
 # what is missing. Works as root, or through sudo otherwise.
 set -euo pipefail
 
+# fonts-urw-base35 carries the sans-serif face the windows are laid out for (Nimbus Sans).
 packages=(cmake ninja-build g++ clang ccache pkg-config
           qt6-base-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libclang-rt-14-dev util-linux)
+          libclang-rt-14-dev util-linux fonts-urw-base35)
 
 missing=()
 for p in "${packages[@]}"; do
