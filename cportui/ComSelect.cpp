@@ -215,6 +215,37 @@ void TComSelect::UpdateSettings(int& ItemIndex) {
 }
 
 // The combo box's own item list, seen through the engine's interface.
+bool TComSelect::BindPort(TComponent& Follower, TCustomComPort* Value) {
+    if (Value == FComPort) return false;
+    if (FComPort) FComPort->RemoveFreeNotification(&Follower);
+    FComPort = Value;
+    if (!Value) return false;
+    Value->FreeNotification(&Follower);
+    return true;
+}
+
+void TComSelect::UnbindPort(TComponent& Follower) {
+    if (FComPort) FComPort->RemoveFreeNotification(&Follower);
+    FComPort = nullptr;
+}
+
+bool TComSelect::PortRemoved(TComponent* AComponent, TOperation Operation) {
+    if (Operation != opRemove || !AComponent || AComponent != FComPort) return false;
+    FComPort = nullptr;
+    return true;
+}
+
+std::optional<int> TComSelect::ShowProperty(TComProperty Value) {
+    SetComProperty(Value);
+    if (FItems->Count() == 0) return std::nullopt;
+    int index = 0;
+    if (FComPort) {
+        index = -1;
+        UpdateSettings(index);
+    }
+    return index;
+}
+
 class TComComboBox::TItems : public TSelectItems {
   public:
     explicit TItems(QComboBox& Box) : FBox(Box) {}
@@ -247,29 +278,15 @@ TComComboBox::TComComboBox(TComponent* AOwner) : TComComboBox(ParentOf(AOwner), 
 
 TComComboBox::~TComComboBox() {
     // Stop hearing about the port before the engine goes.
-    if (TCustomComPort* port = FComSelect->ComPort()) port->RemoveFreeNotification(this);
+    FComSelect->UnbindPort(*this);
 }
 
 void TComComboBox::SetComPort(TCustomComPort* Value) {
-    TCustomComPort* old = FComSelect->ComPort();
-    if (Value == old) return;
-    if (old) old->RemoveFreeNotification(this);
-    FComSelect->SetComPort(Value);
-    if (Value) {
-        Value->FreeNotification(this);
-        UpdateSettings();
-    }
+    if (FComSelect->BindPort(*this, Value)) UpdateSettings();
 }
 
 void TComComboBox::SetComProperty(TComProperty Value) {
-    FComSelect->SetComProperty(Value);
-    if (count() == 0) return;
-    int index = 0;
-    if (FComSelect->ComPort()) {
-        index = -1;
-        FComSelect->UpdateSettings(index);
-    }
-    setCurrentIndex(index);
+    if (auto index = FComSelect->ShowProperty(Value)) setCurrentIndex(*index);
 }
 
 std::string TComComboBox::Text() const {
@@ -292,10 +309,7 @@ void TComComboBox::UpdateSettings() {
 
 void TComComboBox::Notification(TComponent* AComponent, TOperation Operation) {
     TComponent::Notification(AComponent, Operation);
-    if (Operation == opRemove && AComponent && AComponent == FComSelect->ComPort()) {
-        FComSelect->SetComPort(nullptr);
-        if (count() > 0) setCurrentIndex(0);
-    }
+    if (FComSelect->PortRemoved(AComponent, Operation) && count() > 0) setCurrentIndex(0);
 }
 
 void TComComboBox::Change() {
@@ -392,29 +406,15 @@ TComRadioGroup::TComRadioGroup(QWidget* Parent, TComponent* AOwner)
 TComRadioGroup::TComRadioGroup(TComponent* AOwner) : TComRadioGroup(ParentOf(AOwner), AOwner) {}
 
 TComRadioGroup::~TComRadioGroup() {
-    if (TCustomComPort* port = FComSelect->ComPort()) port->RemoveFreeNotification(this);
+    FComSelect->UnbindPort(*this);
 }
 
 void TComRadioGroup::SetComPort(TCustomComPort* Value) {
-    TCustomComPort* old = FComSelect->ComPort();
-    if (Value == old) return;
-    if (old) old->RemoveFreeNotification(this);
-    FComSelect->SetComPort(Value);
-    if (Value) {
-        Value->FreeNotification(this);
-        UpdateSettings();
-    }
+    if (FComSelect->BindPort(*this, Value)) UpdateSettings();
 }
 
 void TComRadioGroup::SetComProperty(TComProperty Value) {
-    FComSelect->SetComProperty(Value);
-    if (ItemCount() == 0) return;
-    int index = 0;
-    if (FComSelect->ComPort()) {
-        index = -1;
-        FComSelect->UpdateSettings(index);
-    }
-    SetItemIndex(index);
+    if (auto index = FComSelect->ShowProperty(Value)) SetItemIndex(*index);
 }
 
 void TComRadioGroup::UpdateSettings() {
@@ -427,8 +427,7 @@ void TComRadioGroup::UpdateSettings() {
 
 void TComRadioGroup::Notification(TComponent* AComponent, TOperation Operation) {
     TComponent::Notification(AComponent, Operation);
-    if (Operation == opRemove && AComponent && AComponent == FComSelect->ComPort()) {
-        FComSelect->SetComPort(nullptr);
+    if (FComSelect->PortRemoved(AComponent, Operation)) {
         if (ItemCount() > 0) SetItemIndex(0);
         FOldIndex = 0;
     }

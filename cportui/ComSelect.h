@@ -7,6 +7,7 @@
 #include <QGroupBox>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,19 @@ class TComSelect : public TObject {
     void SetComProperty(TComProperty Value);
     TCustomComPort* ComPort() const { return FComPort; }
     void SetComPort(TCustomComPort* Value) { FComPort = Value; }
+
+    // The binding a selector control keeps with its port, shared by the combo box and the radio
+    // group. Follower is the control: it hears of the port's end through the removal notice.
+    // Binds to Value; true when the binding changed to a port (the control then shows its value).
+    bool BindPort(TComponent& Follower, TCustomComPort* Value);
+    // Stops hearing about the port (the control is going away).
+    void UnbindPort(TComponent& Follower);
+    // True when AComponent is the bound port going away; the binding is then dropped.
+    bool PortRemoved(TComponent* AComponent, TOperation Operation);
+    // Stores the property and refills the list; the index the control should then select (the
+    // port's value, -1 when the port's value is not listed, 0 without a port), or nullopt when the
+    // list is empty.
+    std::optional<int> ShowProperty(TComProperty Value);
     bool AutoApply() const { return FAutoApply; }
     void SetAutoApply(bool Value) { FAutoApply = Value; }
 
