@@ -501,11 +501,19 @@ void TCommPort::AbortAll(DWORD status, bool reads, bool writes, bool wait) {
 }
 
 DWORD TCommPort::ReadFile(void* buf, DWORD count, DWORD* done, OVERLAPPED* ov) {
+    return Transfer(FReads, &TCommPort::FeedReads, static_cast<BYTE*>(buf), count, done, ov);
+}
+
+// Reads and writes start alike: the checks, the completion record, the request queued (the
+// first in its queue is started at once), then a blocking wait on a local record or the status
+// of the caller's overlapped record. The caller's buffer stays valid until the operation ends.
+DWORD TCommPort::Transfer(std::deque<TRequest>& queue, void (TCommPort::*start)(), BYTE* data, DWORD count,
+                          DWORD* done, OVERLAPPED* ov) {
     StartOverlapped(ov);
     std::unique_lock lock(FMutex);
     if (done) *done = 0;
     if (DWORD u = Usable()) return u;
-    if (count && !buf) return ERROR_INVALID_PARAMETER;
+    if (count && !data) return ERROR_INVALID_PARAMETER;
     if (FDcb.fAbortOnError && FErrors) return ERROR_OPERATION_ABORTED;
     OVERLAPPED local{};
     OVERLAPPED* target = ov ? ov : &local;
@@ -517,10 +525,10 @@ DWORD TCommPort::ReadFile(void* buf, DWORD count, DWORD* done, OVERLAPPED* ov) {
     }
     TRequest r{};
     r.Ov = target;
-    r.Data = static_cast<BYTE*>(buf);
+    r.Data = data;
     r.Count = count;
-    FReads.push_back(r);
-    if (FReads.size() == 1) FeedReads();
+    queue.push_back(r);
+    if (queue.size() == 1) (this->*start)();
     if (!ov) return WaitLocal(lock, local, done);
     if (LoadStatus(ov) != kPending) {
         if (done) *done = static_cast<DWORD>(ov->InternalHigh);
@@ -574,33 +582,9 @@ void TCommPort::Pump() {
 }
 
 DWORD TCommPort::WriteFile(const void* buf, DWORD count, DWORD* done, OVERLAPPED* ov) {
-    StartOverlapped(ov);
-    std::unique_lock lock(FMutex);
-    if (done) *done = 0;
-    if (DWORD u = Usable()) return u;
-    if (count && !buf) return ERROR_INVALID_PARAMETER;
-    if (FDcb.fAbortOnError && FErrors) return ERROR_OPERATION_ABORTED;
-    OVERLAPPED local{};
-    OVERLAPPED* target = ov ? ov : &local;
-    target->InternalHigh = 0;
-    StoreStatus(target, kPending);
-    if (count == 0) {
-        Complete(target, ERROR_SUCCESS, 0);
-        return ERROR_SUCCESS;
-    }
-    TRequest w{};
-    w.Ov = target;
-    // The caller's buffer stays valid until the write ends; the backend copies what it takes.
-    w.Data = const_cast<BYTE*>(static_cast<const BYTE*>(buf));
-    w.Count = count;
-    FWrites.push_back(w);
-    if (FWrites.size() == 1) Pump();
-    if (!ov) return WaitLocal(lock, local, done);
-    if (LoadStatus(ov) != kPending) {
-        if (done) *done = static_cast<DWORD>(ov->InternalHigh);
-        return static_cast<DWORD>(ov->Internal);
-    }
-    return ERROR_IO_PENDING;
+    // The backend copies what it takes; the request only reads the caller's bytes.
+    return Transfer(FWrites, &TCommPort::Pump, const_cast<BYTE*>(static_cast<const BYTE*>(buf)), count, done,
+                    ov);
 }
 
 void TCommPort::OnTxSpace() {

@@ -92,6 +92,8 @@ class TCommPort : public TKernelObject, private TLineSink {
     bool ServeHeadRead();
     void ArmTimer(TClock::time_point when);
     DWORD WaitLocal(std::unique_lock<std::mutex>& lock, OVERLAPPED& ov, DWORD* done);
+    DWORD Transfer(std::deque<TRequest>& queue, void (TCommPort::*start)(), BYTE* data, DWORD count,
+                   DWORD* done, OVERLAPPED* ov);
     bool TxHeld() const;
     void Pump();
     void InputFlow();

@@ -15,17 +15,6 @@
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void Spit(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 // The port of the main window as designed.
 std::unique_ptr<TComPort> DesignedPort() {
     auto port = std::make_unique<TComPort>(nullptr);

@@ -10,13 +10,6 @@
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class StoreRegistry : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -9,21 +9,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
-namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void Spit(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-} // namespace
+namespace {} // namespace
 
 TEST(IniLookup, NamesIgnoreCaseAndBlanksAndOneQuotePairIsStripped) {
     const std::string text = "  [ Port Settings ]  \n"

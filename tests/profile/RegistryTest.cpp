@@ -9,13 +9,6 @@
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // Each test gets its own registry directory; the default returns afterwards.
 class RegistryTest : public ::testing::Test {
   protected:
