@@ -440,13 +440,30 @@ namespace {
 QFont MakeFont(const TCanvasFont& F) {
     QFont f;
     if (!F.Name.empty()) f.setFamily(QString::fromStdString(F.Name));
-    if (F.Size > 0) f.setPointSize(F.Size);
+    if (F.Height > 0)
+        f.setPixelSize(F.Height);
+    else if (F.Size > 0)
+        f.setPointSize(F.Size);
+    if (F.Quality == fqNonAntialiased) f.setStyleStrategy(QFont::NoAntialias);
     f.setBold(F.Bold);
     f.setItalic(F.Italic);
     f.setUnderline(F.Underline);
     return f;
 }
 } // namespace
+
+TCanvasFont CanvasFont(const QFont& Font) {
+    TCanvasFont f;
+    f.Name = Font.family().toStdString();
+    if (Font.pointSize() > 0)
+        f.Size = Font.pointSize();
+    else
+        f.Height = Font.pixelSize();
+    f.Bold = Font.bold();
+    f.Italic = Font.italic();
+    f.Underline = Font.underline();
+    return f;
+}
 
 void TCanvas::TextOut(int X, int Y, const std::string& Text) {
     QString s = QString::fromUtf8(Text.data(), static_cast<qsizetype>(Text.size()));
@@ -456,6 +473,7 @@ void TCanvas::TextOut(int X, int Y, const std::string& Text) {
     if (FBrush.Style == bsSolid) FillRect(TRect{X, Y, X + w, Y + h});
     QPainter& p = Painter();
     p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p.setRenderHint(QPainter::TextAntialiasing, FFont.Quality != fqNonAntialiased);
     p.setFont(font);
     p.setPen(ToQColor(FFont.Color));
     p.drawText(X, Y + fm.ascent(), s);
@@ -474,6 +492,7 @@ void TCanvas::TextRect(const TRect& R, int X, int Y, const std::string& Text) {
     p.save();
     p.setClipRect(clip);
     p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p.setRenderHint(QPainter::TextAntialiasing, FFont.Quality != fqNonAntialiased);
     p.setFont(font);
     p.setPen(ToQColor(FFont.Color));
     p.drawText(X, Y + fm.ascent(), s);
@@ -591,4 +610,61 @@ void TCanvas::SetPixel(int X, int Y, TColor Color) {
     }
     EndOwnPainter(FOwnPainter);
     if (FImage->rect().contains(X, Y)) FImage->setPixel(X, Y, ToRgb(Color));
+}
+
+void TCanvas::DrawFocusRect(const TRect& R) {
+    if (R.Right <= R.Left || R.Bottom <= R.Top) return;
+    QRect r = Normalised(R.Left, R.Top, R.Right, R.Bottom);
+    QRect limit = FImage
+                      ? FImage->rect()
+                      : QRect(QPoint(0, 0), QSize(Painter().device()->width(), Painter().device()->height()));
+    QRect area = r.intersected(limit);
+    if (area.isEmpty()) return;
+    if (FImage) EndOwnPainter(FOwnPainter);
+    // The dots lie on a checkerboard of the whole surface, so two frames that share an edge match.
+    auto put = [&](int x, int y) {
+        if (((x + y) & 1) != 0 || !area.contains(x, y)) return;
+        if (FImage) {
+            QRgb& px = reinterpret_cast<QRgb*>(FImage->scanLine(y))[x];
+            px = (~px & 0x00FFFFFFu) | 0xFF000000u;
+        } else {
+            Painter().fillRect(x, y, 1, 1, Qt::black);
+        }
+    };
+    if (!FImage) Painter().setCompositionMode(QPainter::RasterOp_NotDestination);
+    // Each outline pixel once, so a frame one pixel thin or wide is not inverted back.
+    for (int x = area.left(); x <= area.right(); ++x) {
+        put(x, r.top());
+        if (r.bottom() != r.top()) put(x, r.bottom());
+    }
+    for (int y = std::max(r.top() + 1, area.top()); y <= std::min(r.bottom() - 1, area.bottom()); ++y) {
+        put(r.left(), y);
+        if (r.right() != r.left()) put(r.right(), y);
+    }
+    if (!FImage) Painter().setCompositionMode(QPainter::CompositionMode_SourceOver);
+}
+
+void TCanvas::Frame3D(TRect& R, TColor TopColor, TColor BottomColor, int Width) {
+    TPen saved = FPen;
+    FPen = TPen{};
+    TRect ring = R;
+    // Rings stop once nothing is left inside; R still shrinks by the whole Width.
+    for (int i = 0; i < Width && ring.Right > ring.Left && ring.Bottom > ring.Top; ++i) {
+        int l = ring.Left, t = ring.Top, r = ring.Right - 1, b = ring.Bottom - 1;
+        FPen.Color = TopColor;
+        MoveTo(l, b);
+        LineTo(l, t);
+        LineTo(r, t);
+        FPen.Color = BottomColor;
+        MoveTo(r, t);
+        LineTo(r, b);
+        LineTo(l - 1, b);
+        ring = TRect{ring.Left + 1, ring.Top + 1, ring.Right - 1, ring.Bottom - 1};
+    }
+    FPen = saved;
+    auto shift = [&](int V, int By) {
+        return static_cast<int>(std::clamp<int64_t>(static_cast<int64_t>(V) + By, INT32_MIN, INT32_MAX));
+    };
+    int w = std::max(Width, 0);
+    R = TRect{shift(R.Left, w), shift(R.Top, w), shift(R.Right, -w), shift(R.Bottom, -w)};
 }

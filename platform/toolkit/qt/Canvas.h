@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/toolkit/Graphics.h"
+
 #include <QFont>
 #include <QImage>
 #include <QPainter>
@@ -9,38 +11,9 @@
 #include <string>
 #include <vector>
 
-// Colours as 0x00BBGGRR; values with the top bit set name a system colour (ColorToRGB resolves it).
-using TColor = uint32_t;
-constexpr TColor clBlack = 0x000000, clMaroon = 0x000080, clGreen = 0x008000, clOlive = 0x008080,
-                 clNavy = 0x800000, clPurple = 0x800080, clTeal = 0x808000, clGray = 0x808080,
-                 clSilver = 0xC0C0C0, clRed = 0x0000FF, clLime = 0x00FF00, clYellow = 0x00FFFF,
-                 clBlue = 0xFF0000, clFuchsia = 0xFF00FF, clAqua = 0xFFFF00, clWhite = 0xFFFFFF;
-constexpr TColor clSystemColor = 0x80000000u;
-constexpr TColor clScrollBar = clSystemColor | 0, clBackground = clSystemColor | 1,
-                 clWindow = clSystemColor | 5, clWindowText = clSystemColor | 8,
-                 clHighlight = clSystemColor | 13, clHighlightText = clSystemColor | 14,
-                 clBtnFace = clSystemColor | 15, clBtnShadow = clSystemColor | 16,
-                 clGrayText = clSystemColor | 17, clBtnText = clSystemColor | 18,
-                 clBtnHighlight = clSystemColor | 20;
-
 TColor ColorToRGB(TColor Color);
 QColor ToQColor(TColor Color);
 TColor FromQColor(const QColor& Color);
-
-struct TPoint {
-    int X = 0, Y = 0;
-    bool operator==(const TPoint&) const = default;
-};
-// Right and Bottom lie just outside the rectangle.
-struct TRect {
-    int Left = 0, Top = 0, Right = 0, Bottom = 0;
-    int Width() const { return Right - Left; }
-    int Height() const { return Bottom - Top; }
-    bool operator==(const TRect&) const = default;
-};
-inline TRect Rect(int Left, int Top, int Right, int Bottom) {
-    return TRect{Left, Top, Right, Bottom};
-}
 
 enum TPenMode : uint8_t { pmCopy, pmXor, pmNot };
 enum TPenStyle : uint8_t { psSolid, psClear };
@@ -59,12 +32,18 @@ struct TBrush {
     TColor Color = clWhite;
     TBrushStyle Style = bsSolid;
 };
+// Non-antialiased text has only ink and background pixels, so inverting or XOR-ing it is exact.
+enum TFontQuality : uint8_t { fqDefault, fqNonAntialiased };
 struct TCanvasFont {
     std::string Name;
     int Size = 8; // points
     TColor Color = clWindowText;
     bool Bold = false, Italic = false, Underline = false;
+    int Height = 0; // pixels; when above 0 it is used instead of Size
+    TFontQuality Quality = fqDefault;
 };
+// A widget's font as a canvas font (family, point or pixel size, style); colour and quality stay default.
+TCanvasFont CanvasFont(const QFont& Font);
 
 // Drawing with integer pixel semantics: no antialiasing, rectangles and ellipses exclude their right
 // and bottom edge, lines exclude their end point. Use on the GUI thread (or on any one thread when
@@ -108,6 +87,12 @@ class TCanvas {
     void CopyRect(const TRect& Dest, TCanvas& Source, const TRect& SourceRect);
     void CopyRect(const TRect& Dest, const QImage& Source, const TRect& SourceRect);
     void Draw(int X, int Y, const QImage& Picture);
+    // Inverts every other pixel of R's outline (a dotted frame); drawing it again removes it.
+    void DrawFocusRect(const TRect& R);
+    // Width rings inside R, top and left edges in TopColor, bottom and right edges (with the
+    // top-right and bottom-left corners) in BottomColor; R shrinks by Width on every side. The pen
+    // is left as it was.
+    void Frame3D(TRect& R, TColor TopColor, TColor BottomColor, int Width);
     TColor Pixel(int X, int Y) const;
     void SetPixel(int X, int Y, TColor Color);
 
