@@ -20,3 +20,9 @@ class EConvertError : public Exception {
   public:
     using Exception::Exception;
 };
+
+// Raised when a value or a count falls outside the range a container or a conversion allows.
+class ERangeError : public Exception {
+  public:
+    using Exception::Exception;
+};
