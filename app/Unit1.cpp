@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include "app/Unit2.h"
+#include "app/engine/PortReport.h"
 #include "cport/ComPort.h"
 #include "cportui/FormStyle.h"
 #include "platform/toolkit/FormData.h"
@@ -38,6 +39,28 @@ template <class F> void Guarded(F&& Body) {
 }
 
 } // namespace
+
+// A port error as the window shows it: the port's own message, then the port, its device and the
+// reason in a person's words.
+void TForm1::ShowPortError(const std::exception_ptr& Error) {
+    std::string message;
+    try {
+        std::rethrow_exception(Error);
+    } catch (const std::exception& e) {
+        message = e.what();
+    } catch (...) {
+        message = "Unknown error";
+    }
+    ShowException(Exception(message + "\n" + DescribePortProblem(ComPort1->Port(), Error)));
+}
+
+template <class F> void TForm1::PortGuarded(F&& Body) {
+    try {
+        Body();
+    } catch (...) {
+        ShowPortError(std::current_exception());
+    }
+}
 
 const char* TForm1::FormData() {
     return "Form1: TForm1 {\n"
@@ -182,6 +205,15 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent), TComponent(nullptr) {
     if (!ComPort1) throw Exception("The main window's form data holds no port ComPort1");
     FPortIO = std::make_unique<TFlashPortOf<TCustomComPort>>(*ComPort1);
     FEngine.SetPort(FPortIO.get());
+    // The port says when its device went away (on its event thread here): a running job ends with
+    // the port's error, and the port is closed on the GUI thread so that the port window's OK (or
+    // the next start) opens it afresh once the device is back.
+    FRemovalLink.OnRemoved = [this](TObject*, const EComPort& Error) {
+        FEngine.PortRemoved(Error);
+        QMetaObject::invokeMethod(
+            this, [this] { ClosePortQuietly(); }, Qt::QueuedConnection);
+    };
+    ComPort1->RegisterLink(&FRemovalLink);
 
     FormCreate(this);
 }
@@ -189,19 +221,36 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent), TComponent(nullptr) {
 TForm1::~TForm1() {
     // The port goes first: closing it stops its event thread, the only other user of the engine
     // and of this window's queued calls.
+    ComPort1->UnRegisterLink(&FRemovalLink);
     delete ComPort1;
     ComPort1 = nullptr;
 }
 
 void TForm1::FormCreate(TObject*) {
-    Guarded([this] {
-        ComPort1->LoadSettings(stIniFile, "./port.cfg");
+    // A settings file that cannot be read, or whose Port names no port, is told once and the port
+    // stays closed: opening the defaults (COM1) could write firmware into a device nobody chose.
+    // The port window's OK stores a valid choice and opens it.
+    const TSettingsCheck check = CheckSettingsFile(TForm2::SettingsFile(), ComPort1->Name());
+    if (check.Problem != spNone) {
+        ShowException(Exception(check.Message));
+        return;
+    }
+    PortGuarded([this] {
+        ComPort1->LoadSettings(stIniFile, TForm2::SettingsFile());
         ComPort1->SetConnected(true);
     });
 }
 
+void TForm1::ClosePortQuietly() {
+    try {
+        ComPort1->Close();
+    } catch (const std::exception&) {
+        // The device is gone; what Close could not release the port's destructor will.
+    }
+}
+
 void TForm1::Button1Click(TObject* Sender) {
-    Guarded([&] { FEngine.Button1Click(Sender); });
+    PortGuarded([&] { FEngine.Button1Click(Sender); });
 }
 
 void TForm1::Button2Click(TObject*) {
@@ -261,7 +310,7 @@ void TForm1::ApplyNotice(const TFlashNotice& Notice) {
     case fnJobDone:
         break;
     case fnPortError:
-        ShowException(Exception(Notice.Text));
+        ShowPortError(Notice.Error ? Notice.Error : std::make_exception_ptr(Exception(Notice.Text)));
         break;
     }
 }

@@ -2,12 +2,14 @@
 
 #include "app/FormControls.h"
 #include "app/engine/FlashEngine.h"
+#include "cport/ComLink.h"
 #include "platform/toolkit/Component.h"
 
 #include <QString>
 #include <QWidget>
 
 #include <functional>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -80,9 +82,14 @@ class TForm1 : public QWidget, public TComponent {
     void LoadChosenFile(const QString& FileName);
     // Runs on the GUI thread: a notice of the engine made visible.
     void ApplyNotice(const TFlashNotice& Notice);
+    // GUI thread: the error display for a port error, with the port, device and reason.
+    void ShowPortError(const std::exception_ptr& Error);
+    template <class F> void PortGuarded(F&& Body);
+    void ClosePortQuietly();
 
     TFlashEngine FEngine;
     std::unique_ptr<TFlashPortIO> FPortIO;
+    TComLink FRemovalLink;
     TForm2* FPortWindow = nullptr;
     TDialogRunner FDialogRunner;
     QString FLastFolder;

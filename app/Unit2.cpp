@@ -1,5 +1,7 @@
 #include "app/Unit2.h"
 
+#include "app/engine/PortReport.h"
+
 #include "cport/ComPort.h"
 #include "cportui/ComSelect.h"
 #include "cportui/FormStyle.h"
@@ -70,6 +72,15 @@ void TForm2::Button1Click(TObject*) {
         hide();
     } catch (const std::exception& e) {
         ShowException(e);
+        return;
+    }
+    // A port left closed (a missing or unplugged device, a settings file that named no port) is
+    // opened now with the choice just stored.
+    if (!FPort || FPort->Connected()) return;
+    try {
+        FPort->Open();
+    } catch (const Exception& e) {
+        ShowException(Exception(e.Message() + "\n" + DescribePortProblem(FPort->Port(), e)));
     }
 }
 

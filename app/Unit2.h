@@ -10,7 +10,8 @@ class QPushButton;
 class TComComboBox;
 class TCustomComPort;
 
-// The port window: picks the main window's port by name and stores the port's settings on OK.
+// The port window: picks the main window's port by name; OK stores the port's settings and opens
+// the port when it is closed.
 // Shown without being modal and hidden, never destroyed, when closed. GUI thread only.
 class TForm2 : public QDialog, public TComponent {
     Q_OBJECT

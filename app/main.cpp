@@ -1,7 +1,6 @@
 #include "app/Unit1.h"
 #include "app/Unit2.h"
 #include "cport/ComPort.h"
-#include "cportui/CPortSetup.h"
 #include "platform/toolkit/ShowException.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
 
@@ -15,7 +14,6 @@ int main(int argc, char** argv) {
     // the Qt event loop, and errors are shown in a message box — also one escaping start-up.
     TToolkitQtHooks hooks;
     try {
-        InstallComSetupDialog();
         // The application's title is what the task bar shows; it ends with one blank where the
         // main window's caption ends with two.
         QCoreApplication::setApplicationName("Tolvane V2.00  =MERISK= ");

@@ -25,6 +25,7 @@ class TDeliveryScope {
 };
 
 constexpr uint32_t CM_COMEVENT = WM_USER + 1;
+constexpr uint32_t CM_COMREMOVED = WM_USER + 2; // WParam: the platform's error code
 
 struct TDelivery {
     TComEvent Event;
@@ -102,6 +103,30 @@ void TComThread::DoEvents() {
     }
 }
 
+// Event thread, once it has stopped waiting on a device that went away.
+void TComThread::DispatchRemoved(DWORD Code) {
+    TDeliveryScope scope(FComPort);
+    auto deliver = [this, Code] {
+        try {
+            FComPort->CallRemoved(Code);
+        } catch (...) {
+            Keep(std::current_exception());
+        }
+    };
+    switch (FComPort->SyncMethod()) {
+    case smThreadSync:
+        Synchronize(deliver);
+        break;
+    case smWindowSync:
+        if (const TMessageTarget* window = FComPort->FWindow)
+            SendMessage(*window, CM_COMREMOVED, Code, 0);
+        break;
+    case smNone:
+        deliver();
+        break;
+    }
+}
+
 // Event thread: each event goes to the hidden message target, whose handler runs on the thread that
 // opened the port while this thread waits for it.
 void TComThread::SendEvents() {
@@ -113,6 +138,16 @@ void TComThread::SendEvents() {
 
 // The thread that owns the hidden message target (the one that opened the port).
 void TCustomComPort::WindowMethod(TMessage& Message) {
+    if (Message.Msg == CM_COMREMOVED) {
+        TDeliveryScope scope(this);
+        try {
+            CallRemoved(static_cast<DWORD>(Message.WParam));
+        } catch (...) {
+            if (FEventThread == nullptr) throw;
+            FEventThread->Keep(std::current_exception());
+        }
+        return;
+    }
     if (Message.Msg != CM_COMEVENT) {
         // No default processing on this platform: an unknown message is answered with 0.
         Message.Result = 0;
@@ -300,6 +335,13 @@ void TCustomComPort::CallRing() {
         if (link->OnRing) link->OnRing(this);
     });
     DoRing();
+}
+
+void TCustomComPort::CallRemoved(DWORD Code) {
+    const EComPort error(ErrWaitForEvent, static_cast<int>(Code));
+    FLinks.ForEach([&](TComLink* link) {
+        if (link->OnRemoved) link->OnRemoved(this, error);
+    });
 }
 
 void TCustomComPort::CallRx80Full() {

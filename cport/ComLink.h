@@ -16,6 +16,9 @@ using TRxCharEvent = std::function<void(TObject* Sender, int Count)>;
 using TRxBufEvent = std::function<void(TObject* Sender, const char* Buffer, int Count)>;
 using TComSignalEvent = std::function<void(TObject* Sender, bool OnOff)>;
 using TComErrorEvent = std::function<void(TObject* Sender, TComErrors Errors)>;
+// The port's device went away while the port was open (unplugged, far end closed). Error says so
+// in the port's words (its Code names the failed wait, its WinCode the platform's reason).
+using TComRemovedEvent = std::function<void(TObject* Sender, const EComPort& Error)>;
 
 // What a component that follows a port (framer, signal LED, terminal) hears of it. The component
 // owns its link and registers it with the port; the port only keeps a reference.
@@ -30,6 +33,9 @@ class TComLink : public TObject {
     TNotifyEvent OnRing;
     TComSignalEvent OnTxSignal;
     TComSignalEvent OnRxSignal;
+    // Once per open, on the thread the port's SyncMethod names, after the event thread has ended
+    // its waits: the port stays open (Connected) until its owner closes it.
+    TComRemovedEvent OnRemoved;
 };
 
 // The port's ordered list of registered links. Links are registered and unregistered on the

@@ -117,6 +117,7 @@ void TCustomComPort::CreateHandle() {
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) throw EComPort(ErrOpenPort, LastWinCode());
     FHandlePort = FPort;
+    FHandleSyncMethod = FSyncMethod;
     FHandle.store(h, std::memory_order_release);
 }
 
@@ -174,8 +175,10 @@ DCB TCustomComPort::BuildDCB() const {
 void TCustomComPort::ApplyDCB() {
     if (!ApplyAllowed()) return;
     DCB dcb = BuildDCB();
-    // A bit rate of 0 would hang up a tty line; it is refused like any rate the device rejects.
-    if (dcb.BaudRate == 0) throw EComPort(ErrSetCommState, static_cast<int>(ERROR_INVALID_PARAMETER));
+    // A bit rate of 0 would hang up a tty line, and a negative custom rate would reach the device
+    // as four thousand million bit/s: both are refused like any rate the device rejects.
+    if (dcb.BaudRate == 0 || (FBaudRate == brCustom && FCustomBaudRate <= 0))
+        throw EComPort(ErrSetCommState, static_cast<int>(ERROR_INVALID_PARAMETER));
     if (!SetCommState(Handle(), &dcb)) throw EComPort(ErrSetCommState, LastWinCode());
 }
 
@@ -215,7 +218,7 @@ void TCustomComPort::Loaded() {
     TComponent::Loaded();
     if (!Connected() || Designing()) return;
     try {
-        if (Handle() != INVALID_HANDLE_VALUE && FHandlePort == FPort) {
+        if (Handle() != INVALID_HANDLE_VALUE && FHandlePort == FPort && FHandleSyncMethod == FSyncMethod) {
             SetupComPort();
         } else if (Handle() != INVALID_HANDLE_VALUE) {
             Close();
@@ -232,6 +235,12 @@ void TCustomComPort::Loaded() {
 }
 
 void TCustomComPort::SetConnected(bool Value) {
+    // A port that is open while its stored properties are read again and told to be closed is
+    // closed now: Loaded would see it as closed and nothing would release its device.
+    if (Loading() && !Value && Connected() && Handle() != INVALID_HANDLE_VALUE && !Designing()) {
+        Close();
+        return;
+    }
     if (Designing() || Loading()) {
         FConnected.store(Value, std::memory_order_release);
         return;
@@ -311,9 +320,9 @@ void TCustomComPort::SetFlowControl(const TComFlowControl& Value) {
 
 void TCustomComPort::SetSyncMethod(TSyncMethod Value) {
     if (FSyncMethod == Value) return;
-    // An open device refuses the change even while loading: the event thread and the hidden
-    // target were chosen for the method in force when it opened.
-    if (Handle() != INVALID_HANDLE_VALUE) throw EComPort(ErrSyncMethodConnected);
+    // While loading the value is only stored: Loaded restarts the event thread of a port that was
+    // already open, so the thread and the hidden target match the method again.
+    if (Handle() != INVALID_HANDLE_VALUE && !Loading()) throw EComPort(ErrSyncMethodConnected);
     FSyncMethod = Value;
 }
 

@@ -214,6 +214,8 @@ class TCustomComPort : public TComponent {
     void CallRxChar();
     void CallRxFlag();
     void CallTxEmpty();
+    // The device went away (Code: the platform's reason): the links hear it through OnRemoved.
+    void CallRemoved(DWORD Code);
     void CheckSignals(bool Open);
     void SendSignals(TComLedSignal Signal, bool OnOff);
 
@@ -242,6 +244,7 @@ class TCustomComPort : public TComponent {
     std::atomic<bool> FThreadCreated{false};
     std::atomic<HANDLE> FHandle{INVALID_HANDLE_VALUE};
     std::string FHandlePort; // the port name Handle was opened on
+    TSyncMethod FHandleSyncMethod = smThreadSync; // and the method its event thread delivers by
     TMessageTarget* FWindow = nullptr;
     int FUpdateCount = 0;
     TComLinkList FLinks;

@@ -80,6 +80,7 @@ void TComThread::Execute() {
     // writes into ov and mask until then, so the body must not return before.
     bool pending = false;
     DWORD backOff = 0;
+    DWORD removed = ERROR_SUCCESS;
     for (;;) {
         DWORD failure = ERROR_SUCCESS;
         if (WaitCommEvent(h, &mask, &ov) || GetLastError() == ERROR_IO_PENDING) {
@@ -103,7 +104,10 @@ void TComThread::Execute() {
         } else {
             failure = GetLastError();
         }
-        if (failure == ERROR_DEVICE_NOT_CONNECTED || failure == ERROR_INVALID_HANDLE) break;
+        if (failure == ERROR_DEVICE_NOT_CONNECTED || failure == ERROR_INVALID_HANDLE) {
+            if (failure == ERROR_DEVICE_NOT_CONNECTED) removed = failure;
+            break;
+        }
         backOff = backOff == 0 ? FirstBackOffMs : std::min(backOff * 2, LastBackOffMs);
         if (WaitForSingleObject(FStopEvent, backOff) != WAIT_TIMEOUT) break;
     }
@@ -115,6 +119,11 @@ void TComThread::Execute() {
     }
     PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
     CloseHandle(ov.hEvent);
+    // Not told when a close asked the thread to stop meanwhile: its owner is already on the way.
+    if (removed != ERROR_SUCCESS && WaitForSingleObject(FStopEvent, 0) == WAIT_TIMEOUT) {
+        DispatchRemoved(removed);
+        ReportKept();
+    }
 }
 
 void TComThread::Keep(std::exception_ptr E) {

@@ -39,6 +39,8 @@ class TComThread : public TThread {
     void DispatchComMsg();
     void DoEvents();
     void SendEvents();
+    // The device went away: the port's followers hear it on the thread the SyncMethod names.
+    void DispatchRemoved(DWORD Code);
     // An error that escaped a handler or link during a dispatch is kept (on whichever thread the
     // dispatch ran) and reported by the event thread once the dispatch has returned, so the
     // display is queued for the main thread and never holds up the event thread.

@@ -178,12 +178,24 @@ char StrToChar(const std::string& Str) {
     return static_cast<char>(static_cast<unsigned long long>(number) & 0xFFu);
 }
 
-std::string NormalizePortName(const std::string& Str) {
+namespace {
+// The port number a name stands for ("COM3", "com3", "3"), or 0 when it names no port.
+long long PortNumberOf(const std::string& Str) {
     std::string_view rest(Str);
     if (rest.size() >= 3 && SameText(rest.substr(0, 3), "COM")) rest.remove_prefix(3);
     long long number = 0;
-    if (!ParseInt(rest, number) || number < 1 || number > 16) number = 1;
-    return "COM" + std::to_string(number);
+    if (!ParseInt(rest, number) || number < 1 || number > 16) return 0;
+    return number;
+}
+} // namespace
+
+std::string NormalizePortName(const std::string& Str) {
+    const long long number = PortNumberOf(Str);
+    return "COM" + std::to_string(number == 0 ? 1 : number);
+}
+
+bool IsPortName(const std::string& Str) {
+    return PortNumberOf(Str) != 0;
 }
 
 std::string EComPort::MessageOfCode(int ACode) {

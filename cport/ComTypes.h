@@ -109,6 +109,8 @@ std::string CharToStr(char Value);
 char StrToChar(const std::string& Str);
 // Any text to "COM1".."COM16"; what is no such port becomes "COM1".
 std::string NormalizePortName(const std::string& Str);
+// True when NormalizePortName keeps the port Str names instead of falling back to "COM1".
+bool IsPortName(const std::string& Str);
 
 // Error codes of EComPort.
 constexpr int ErrOpenPort = 1;

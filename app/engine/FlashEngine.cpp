@@ -1,5 +1,7 @@
 #include "app/engine/FlashEngine.h"
 
+#include "cport/ComTypes.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -41,6 +43,8 @@ TFlashState TFlashEngine::StateLocked() const {
     s.VerifyErrorCount = VerifyErrorCount;
     s.ResendsInRow = FResendsInRow;
     s.Job = FJob;
+    s.Advances = FAdvances;
+    s.JobImageSize = FJobImageSize;
     return s;
 }
 
@@ -54,12 +58,13 @@ std::string TFlashEngine::FileName() const {
     return FFileName;
 }
 
-void TFlashEngine::Emit(TFlashNoticeKind kind, int panel, std::string text) {
+void TFlashEngine::Emit(TFlashNoticeKind kind, int panel, std::string text, std::exception_ptr error) {
     if (!FNotify) return;
     TFlashNotice n;
     n.Kind = kind;
     n.Panel = panel;
     n.Text = std::move(text);
+    n.Error = std::move(error);
     n.State = StateLocked();
     FNotify(n);
 }
@@ -132,6 +137,8 @@ void TFlashEngine::Button1Click(TObject* /*Sender*/) {
     CrcErrorCount = 0;
     VerifyErrorCount = 0;
     FResendsInRow = 0;
+    FReadyAnswered = false;
+    FJobImageSize = ImageSize;
     ++FJob;
     Emit(fnProgress, -1, {});
     Emit(fnPanel, 0, "CRC Error: 0");
@@ -167,6 +174,8 @@ void TFlashEngine::ComPort1RxChar(TObject* /*Sender*/, int Count) {
         case '>':
             SendBuffer[0] = Acknowledge;
             FPort->Write(SendBuffer.data(), 1);
+            if (!FReadyAnswered) ++FAdvances;
+            FReadyAnswered = true;
             Emit(fnPanel, 2, "Status: Flashing...");
             break;
         case '!':
@@ -174,11 +183,13 @@ void TFlashEngine::ComPort1RxChar(TObject* /*Sender*/, int Count) {
                 SendBlock(SendPosition);
                 SendPosition += BlockSize;
                 FResendsInRow = 0;
+                ++FAdvances;
                 if (SendPosition >= ImageSize) LastBlockSent = true;
                 Emit(fnProgress, -1, {});
             } else {
                 std::memcpy(SendBuffer.data(), EndCommand, sizeof EndCommand);
                 FPort->Write(SendBuffer.data(), sizeof EndCommand);
+                ++FAdvances;
                 JobRunning = false;
                 Emit(fnPanel, 2, "Status: OK");
                 Emit(fnJobDone, -1, {});
@@ -187,7 +198,9 @@ void TFlashEngine::ComPort1RxChar(TObject* /*Sender*/, int Count) {
         case '@':
         case '$': {
             const bool resend = SendPosition >= BlockSize;
-            if (resend) ++FResendsInRow;
+            // Counted before the first block too, so a device that only ever complains still
+            // reaches a resend limit.
+            ++FResendsInRow;
             if (in[0] == '@') {
                 ++CrcErrorCount;
                 Emit(fnPanel, 0, "CRC Error: " + std::to_string(CrcErrorCount));
@@ -202,11 +215,31 @@ void TFlashEngine::ComPort1RxChar(TObject* /*Sender*/, int Count) {
         default:
             break;
         }
-    } catch (const std::exception& e) {
-        // The event thread has no caller to show the error to: end the job and hand the message
-        // to the user's thread through the notice.
-        JobRunning = false;
-        Emit(fnPanel, 2, std::string("Status: ") + e.what());
-        Emit(fnPortError, -1, e.what());
+    } catch (const std::exception&) {
+        // The event thread has no caller to show the error to: end the job and hand the error to
+        // the user's thread through the notice.
+        FailLocked(std::current_exception());
     }
+}
+
+void TFlashEngine::FailLocked(std::exception_ptr Error) {
+    std::string message;
+    try {
+        std::rethrow_exception(Error);
+    } catch (const std::exception& e) {
+        message = e.what();
+    }
+    JobRunning = false;
+    Emit(fnPanel, 2, "Status: " + message);
+    Emit(fnPortError, -1, message, std::move(Error));
+}
+
+void TFlashEngine::PortRemoved(const Exception& Error) {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!JobRunning) return;
+    // Kept as the port's own type, so the tools can still tell the platform's reason.
+    if (const auto* port = dynamic_cast<const EComPort*>(&Error))
+        FailLocked(std::make_exception_ptr(*port));
+    else
+        FailLocked(std::make_exception_ptr(Error));
 }

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -48,9 +49,16 @@ struct TFlashState {
     bool LastBlockSent = false;
     int32_t CrcErrorCount = 0;
     int32_t VerifyErrorCount = 0;
-    uint32_t ResendsInRow = 0; // resends of the current block since it was first sent
-    uint32_t Job = 0;          // number of jobs started so far
-    uint32_t ProgressMax() const { return ImageSize / BlockSize; }
+    // Replies that asked for the current block again ('@', '$'), also before the first block.
+    uint32_t ResendsInRow = 0;
+    uint32_t Job = 0; // number of jobs started so far
+    // Steps by which the job went forward: its first '>' answered, a block sent for the first time,
+    // the end command sent. A device that only repeats itself does not change it.
+    uint32_t Advances = 0;
+    // The image size when the job started: the bar's range stays fixed while the job runs, even if
+    // another image is loaded meanwhile.
+    uint32_t JobImageSize = 0;
+    uint32_t ProgressMax() const { return JobImageSize / BlockSize; }
     uint32_t ProgressPosition() const { return SendPosition / BlockSize; }
 };
 
@@ -66,6 +74,7 @@ struct TFlashNotice {
     int Panel = -1;
     std::string Text;
     TFlashState State;
+    std::exception_ptr Error; // fnPortError: the port's exception, for a fuller explanation
 };
 
 // Called with the lock held, on the thread of the operation that changed the state (the user's
@@ -101,12 +110,15 @@ class TFlashEngine {
     void Button1Click(TObject* Sender = nullptr);
     // OnRxChar handler; never raises: a port error ends the job and is reported as fnPortError.
     void ComPort1RxChar(TObject* Sender, int Count);
+    // The port's device went away (any thread): a running job ends as for a port error in the
+    // reply handler, with Error as its cause. Nothing happens when no job runs.
+    void PortRemoved(const Exception& Error);
 
     TFlashState State() const;
     std::string FileName() const;
 
   private:
-    void Emit(TFlashNoticeKind kind, int panel, std::string text);
+    void Emit(TFlashNoticeKind kind, int panel, std::string text, std::exception_ptr error = nullptr);
     void SendBlock(uint32_t offset);
     TFlashState StateLocked() const;
 
@@ -125,4 +137,8 @@ class TFlashEngine {
     int32_t VerifyErrorCount = 0;
     uint32_t FResendsInRow = 0;
     uint32_t FJob = 0;
+    uint32_t FAdvances = 0;
+    uint32_t FJobImageSize = 0;
+    bool FReadyAnswered = false;
+    void FailLocked(std::exception_ptr Error);
 };

@@ -539,9 +539,19 @@ DWORD TCommPort::Transfer(std::deque<TRequest>& queue, void (TCommPort::*start)(
 
 // ---- transmit ----
 
+bool TCommPort::CtsHold() const {
+    return FDcb.fOutxCtsFlow && !(FModem & MS_CTS_ON) && FBackend->HasModemLines();
+}
+
+bool TCommPort::DsrHold() const {
+    return FDcb.fOutxDsrFlow && !(FModem & MS_DSR_ON) && FBackend->HasModemLines();
+}
+
 bool TCommPort::TxHeld() const {
-    if (FDcb.fOutxCtsFlow && !(FModem & MS_CTS_ON)) return true;
-    if (FDcb.fOutxDsrFlow && !(FModem & MS_DSR_ON)) return true;
+    // A device that holds output on CTS itself needs no second hold here: the kernel (or the UART)
+    // stops within a character, and the core's copy of CTS may lag behind the line.
+    if (CtsHold() && !FBackend->HoldsOutputOnCts()) return true;
+    if (DsrHold()) return true;
     if (FXoffHold || FBreak) return true;
     return FXoffSent && FDcb.fInX && !FDcb.fTXContinueOnXoff;
 }
@@ -722,8 +732,8 @@ DWORD TCommPort::ClearCommError(DWORD* errors, COMSTAT* stat) {
     FErrors = 0;
     if (stat) {
         *stat = COMSTAT{};
-        stat->fCtsHold = FDcb.fOutxCtsFlow && !(FModem & MS_CTS_ON);
-        stat->fDsrHold = FDcb.fOutxDsrFlow && !(FModem & MS_DSR_ON);
+        stat->fCtsHold = CtsHold();
+        stat->fDsrHold = DsrHold();
         stat->fXoffHold = FXoffHold;
         stat->fXoffSent = FXoffSent;
         stat->cbInQue = static_cast<DWORD>(FRxCount);

@@ -95,6 +95,9 @@ class TCommPort : public TKernelObject, private TLineSink {
     DWORD Transfer(std::deque<TRequest>& queue, void (TCommPort::*start)(), BYTE* data, DWORD count,
                    DWORD* done, OVERLAPPED* ov);
     bool TxHeld() const;
+    // Output flow on CTS / DSR asked for, the line off, and the device has modem lines at all.
+    bool CtsHold() const;
+    bool DsrHold() const;
     void Pump();
     void InputFlow();
     void SetDtrLine(bool on);

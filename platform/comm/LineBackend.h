@@ -6,8 +6,9 @@
 //
 // What the backend does natively: bit rate (any value), byte size 5..8, parity none/odd/even/
 // mark/space, 1/1.5/2 stop bits, parity checking on input (so errors are reported in-band), and
-// optionally hardware output flow on CTS (the core holds its own transmit queue on CTS too, so a
-// backend that cannot do it natively is still correct, only slower to stop).
+// optionally hardware output flow on CTS (where the backend does it natively it says so through
+// HoldsOutputOnCts, and the core then leaves the holding to it instead of holding a second time;
+// a backend that cannot is still correct through the core's own hold, only slower to stop).
 // What the core emulates for every backend: XON/XOFF in both directions (the backend must pass
 // XON/XOFF bytes through as data and never interpret them), DSR output flow, DSR sensitivity,
 // DTR handshake, RTS handshake and toggle, XonLim/XoffLim, error-character replacement, NUL
@@ -95,6 +96,12 @@ class TLineBackend {
     virtual DWORD SetBreak(bool on) = 0;
     // Current input lines as MS_* bits (lines the device cannot report read as off).
     virtual DWORD ModemLines() = 0;
+    // False for a device without modem lines at all (a pseudo-terminal): output flow on CTS or DSR
+    // can never be released there, so it never holds output. Cheap; called with the core lock held.
+    virtual bool HasModemLines() const { return true; }
+    // True while the device itself holds output on CTS (a tty's CRTSCTS, done by the kernel or the
+    // UART). Cheap; called with the core lock held.
+    virtual bool HoldsOutputOnCts() const { return false; }
     // The core's XOFF hold state changed (the port stopped or resumed transmitting because of a
     // received XOFF/XON or EscapeCommFunction SETXOFF/SETXON). Informational; a backend may ignore it.
     virtual void NoteXoffHold(bool held) { (void)held; }

@@ -101,7 +101,11 @@ DWORD TLineErrorTally::Classify(BYTE x, bool parityOn) {
     return parityOn ? CE_RXPARITY : CE_FRAME;
 }
 
-TTtyBackend::TTtyBackend(int fd) : FFd(fd) {}
+TTtyBackend::TTtyBackend(int fd) : FFd(fd) {
+    // A pseudo-terminal answers the modem ioctls with ENOTTY: it has no lines to wait for.
+    int bits = 0;
+    FHasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0 || !NoModemLines(errno);
+}
 
 TTtyBackend::~TTtyBackend() {
     Stop();
@@ -421,6 +425,7 @@ DWORD TTtyBackend::ApplyState(const DCB& dcb) {
     s.MarkErrors = FMarkErrors;
     if (int e = TtyApplyLineSettings(FFd, s); e != 0) return ErrnoToWinError(e);
     FSettings = s;
+    FKernelCtsFlow.store(s.HardwareFlow);
     FParityKind.store(dcb.Parity);
     FParityCheck.store(dcb.fParity != 0);
     return ERROR_SUCCESS;

@@ -101,6 +101,8 @@ class TTtyBackend final : public TLineBackend {
     DWORD SetBreak(bool on) override;
     DWORD ModemLines() override;
     void NoteXoffHold(bool held) override;
+    bool HasModemLines() const override { return FHasModemLines; }
+    bool HoldsOutputOnCts() const override { return FKernelCtsFlow.load(); }
 
     // Times any backend thread woke up (idle checks in tests).
     uint64_t WakeCount() const { return FWakes.load(std::memory_order_relaxed); }
@@ -121,6 +123,8 @@ class TTtyBackend final : public TLineBackend {
     int FFd = -1;
     int FWakeFd = -1;
     bool FMarkErrors = true; // fixed before Start
+    bool FHasModemLines = true;            // fixed at construction
+    std::atomic<bool> FKernelCtsFlow{false}; // CRTSCTS is in force
     TLineSink* FSink = nullptr;
     std::thread FReader, FWriter, FWatcher;
 

@@ -201,14 +201,24 @@ TEST(PortFormData, ReadingAnotherPortNameIntoAnOpenPortMovesItThere) {
     EXPECT_TRUE(other->IsOpen());
 }
 
-TEST(PortFormData, SyncMethodOfAnOpenPortIsRefusedEvenWhileLoading) {
+// While loading, an open port takes a new SyncMethod and restarts its event thread for it; outside
+// loading the change is still refused. Connected = false read into an open port closes it.
+TEST(PortFormData, LoadingAnOpenPortTakesSyncMethodAndConnected) {
     TVirtualPort vp("COM9");
     TTestWindow win(nullptr);
     TComPort* port = OpenInWindow(vp, win);
-    EXPECT_THROW(ReadComponentData(win, Form("    SyncMethod = smWindowSync\n")), EFormDataError);
-    EXPECT_EQ(port->SyncMethod(), smThreadSync);
+    TShownErrors shown;
+    ReadComponentData(win, Form("    SyncMethod = smWindowSync\n"));
+    EXPECT_TRUE(shown.Texts.empty()) << shown.Texts.front();
+    EXPECT_EQ(port->SyncMethod(), smWindowSync);
     EXPECT_TRUE(port->Connected());
-    EXPECT_FALSE(port->ComponentState().Contains(csLoading));
+    EXPECT_TRUE(vp.Dev->IsOpen());
+    EXPECT_THROW(port->SetSyncMethod(smNone), EComPort);
+
+    ReadComponentData(win, Form("    Connected = false\n"));
+    EXPECT_FALSE(port->Connected());
+    EXPECT_FALSE(vp.Dev->IsOpen());
+    EXPECT_EQ(port->Handle(), INVALID_HANDLE_VALUE);
 }
 
 } // namespace

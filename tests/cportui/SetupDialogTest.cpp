@@ -164,8 +164,8 @@ TEST_F(SetupDialogTest, ApplyErrorStillEndsTheBracketAndPassesOn) {
     EXPECT_EQ(Device->SetCommStateCount() - states, 1);
 }
 
+// No install call: linking the library is enough.
 TEST_F(SetupDialogTest, ShowSetupDialogReachesTheDialog) {
-    InstallComSetupDialog();
     bool shown = false;
     SetSetupDialogRunner([&](TComSetupFrm& f) {
         shown = true;

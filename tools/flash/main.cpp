@@ -4,6 +4,7 @@
 // decides when the job has ended, stalled or failed.
 
 #include "app/engine/FlashEngine.h"
+#include "app/engine/PortReport.h"
 #include "cport/ComPort.h"
 #include "platform/ports/DeviceMap.h"
 #include "platform/toolkit/ShowException.h"
@@ -43,10 +44,10 @@ const char* const Usage = "Usage: tolvane-flash [OPTIONS] IMAGE\n"
                           "                        (default: Port of the settings file, else COM1)\n"
                           "  -b, --baud RATE       bit rate (default: the settings file, else 38400)\n"
                           "  -c, --config FILE     settings file, section ComPort1 (default ./port.cfg)\n"
-                          "  -t, --timeout SEC     give up after SEC seconds without a reply (default 10,\n"
-                          "                        0 = never)\n"
-                          "      --max-resends N   give up when one block was resent N times in a row\n"
-                          "                        (default 50, 0 = never)\n"
+                          "  -t, --timeout SEC     give up when the job has not gone forward for SEC\n"
+                          "                        seconds (default 10, 0 = never)\n"
+                          "      --max-resends N   give up when the device asked for the same block again\n"
+                          "                        N times in a row (default 50, 0 = never)\n"
                           "      --json            one JSON object per event on stdout\n"
                           "  -q, --quiet           only the last line\n"
                           "      --list-ports      show the port names and their devices\n"
@@ -129,6 +130,8 @@ struct TInbox {
     std::deque<TFlashNotice> Notices;
 };
 
+// Progress goes to standard output until a write there fails (a pipe whose reader left, as with
+// "| head -1"): from then on the job goes on silently and only the exit code tells its end.
 class TReporter {
   public:
     TReporter(const TOptions& o, uint32_t imageSize)
@@ -139,6 +142,7 @@ class TReporter {
     void Event(const TFlashNotice& n) {
         const TFlashState& s = n.State;
         FLast = s;
+        if (FClosed) return;
         if (FJson) {
             if (n.Kind == fnPanel)
                 std::printf("{\"event\":\"panel\",\"panel\":%d,\"text\":%s}\n", n.Panel,
@@ -148,7 +152,7 @@ class TReporter {
                             "\"verify\":%d}\n",
                             s.ProgressPosition(), FBlocks, s.SendPosition, s.CrcErrorCount,
                             s.VerifyErrorCount);
-            std::fflush(stdout);
+            Flush();
             return;
         }
         if (FQuiet) return;
@@ -165,10 +169,11 @@ class TReporter {
                 std::printf("progress %u%%: block %u of %u\n", pct, s.ProgressPosition(), FBlocks);
             }
         }
-        std::fflush(stdout);
+        Flush();
     }
 
     void Bar(bool force) {
+        if (FClosed) return;
         const auto now = std::chrono::steady_clock::now();
         if (!force && now - FLastBar < std::chrono::milliseconds(100)) return;
         FLastBar = now;
@@ -182,12 +187,13 @@ class TReporter {
                     "##############################", width - filled, "..............................",
                     done * 100 / FBlocks, done, FBlocks, rate / 1000.0, Clock(left).c_str(),
                     FLast.CrcErrorCount, FLast.VerifyErrorCount);
-        std::fflush(stdout);
+        Flush();
     }
 
     // The last line: always printed, also with --quiet.
     void Finish(TExit code, const std::string& message) {
         FlushNotes();
+        if (FClosed) return;
         const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
         if (FTty) {
             Bar(true);
@@ -201,7 +207,7 @@ class TReporter {
         } else {
             std::printf("%s\n", message.c_str());
         }
-        std::fflush(stdout);
+        Flush();
     }
 
     std::string Written() const {
@@ -212,6 +218,9 @@ class TReporter {
     }
 
   private:
+    void Flush() {
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) FClosed = true;
+    }
     static std::string Clock(double s) {
         const long t = static_cast<long>(s + 0.5);
         char buf[32];
@@ -219,6 +228,7 @@ class TReporter {
         return buf;
     }
     bool FJson, FQuiet, FTty;
+    bool FClosed = false;
     uint32_t FSize, FBlocks;
     std::chrono::steady_clock::time_point FStart, FLastBar{};
     uint32_t FLastTenth = 0;
@@ -370,6 +380,18 @@ int main(int argc, char** argv) {
 
     TComPort port(nullptr);
     DesignPort(port);
+    // The file is checked before the port trusts it: one that exists but cannot be read would read
+    // as empty (the defaults), and a Port value that names no port would quietly become COM1.
+    const TSettingsCheck check = CheckSettingsFile(o.Config, port.Name());
+    if (check.Problem == spUnreadable) {
+        std::fprintf(stderr, "tolvane-flash: %s\n", check.Message.c_str());
+        std::printf("failed: %s\n", check.Message.c_str());
+        return exUsage;
+    }
+    if (check.Problem == spBadPort && o.Port.empty()) {
+        std::printf("failed: port error: %s; name one with -p or fix the file\n", check.Message.c_str());
+        return exPort;
+    }
     try {
         // The window's section, so the window and the command line share one settings file.
         port.LoadSettings(stIniFile, o.Config);
@@ -396,6 +418,9 @@ int main(int argc, char** argv) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A reader that goes away ("| head -1") must not kill the job half-way: writes then fail with
+    // EPIPE and the reporter stops writing.
+    std::signal(SIGPIPE, SIG_IGN);
 
     TReporter report(o, load.Size);
     SetShowExceptionHandler([](const std::string& text) {
@@ -411,11 +436,19 @@ int main(int argc, char** argv) {
         inbox.Cv.notify_one();
     });
     port.SetOnRxChar([&engine](TObject* sender, int count) { engine.ComPort1RxChar(sender, count); });
+    // The port tells its followers when its device goes away; the job then ends as for any port
+    // error of the reply handler (the window hears it the same way).
+    TComLink removal;
+    removal.OnRemoved = [&engine](TObject*, const EComPort& error) { engine.PortRemoved(error); };
+    port.RegisterLink(&removal);
+    auto portFailure = [&port](const std::string& what, const auto& error) {
+        return "failed: port error: " + what + ": " + DescribePortProblem(port.Port(), error);
+    };
     const std::string where = o.Port.empty() || device == o.Port ? device : port.Port() + " (" + device + ")";
     try {
         port.Open();
     } catch (const Exception& e) {
-        report.Finish(exPort, "failed: port error: " + e.Message() + ": " + where);
+        report.Finish(exPort, portFailure(e.Message(), e));
         return exPort;
     }
     if (!o.Json && !o.Quiet)
@@ -425,12 +458,15 @@ int main(int argc, char** argv) {
         engine.Button1Click();
     } catch (const Exception& e) {
         CloseQuietly(port);
-        report.Finish(exPort, "failed: port error: " + e.Message() + ": " + where);
+        report.Finish(exPort, portFailure(e.Message(), e));
         return exPort;
     }
 
     using Clock = std::chrono::steady_clock;
-    auto lastReply = Clock::now();
+    // The time-out runs from the job's last step forward, not from its last reply: a device that
+    // keeps answering without letting the job advance ('@', '$', '>' again) must still end it.
+    auto lastAdvance = Clock::now();
+    uint32_t advances = 0;
     // The state as the last notice showed it: asking the engine here, with the inbox locked,
     // would take the two locks in the opposite order of a notice.
     TFlashState last;
@@ -447,8 +483,11 @@ int main(int argc, char** argv) {
         while (!inbox.Notices.empty()) {
             const TFlashNotice n = inbox.Notices.front();
             inbox.Notices.pop_front();
-            lastReply = Clock::now();
             last = n.State;
+            if (n.State.Advances != advances) {
+                advances = n.State.Advances;
+                lastAdvance = Clock::now();
+            }
             lock.unlock();
             report.Event(n);
             lock.lock();
@@ -458,7 +497,7 @@ int main(int argc, char** argv) {
             } else if (n.Kind == fnPortError) {
                 done = true;
                 code = exPort;
-                message = "failed: port error: " + n.Text;
+                message = portFailure(n.Text, n.Error);
             } else if (o.MaxResends > 0 && n.State.ResendsInRow >= static_cast<uint32_t>(o.MaxResends)) {
                 done = true;
                 code = exResends;
@@ -468,40 +507,36 @@ int main(int argc, char** argv) {
             if (done) break;
         }
         if (done) break;
-        if (inbox.Notices.empty()) {
-            // The event thread ends quietly when the device goes away; a status query finds out.
-            lock.unlock();
-            std::string gone;
-            try {
-                port.InputCount();
-            } catch (const Exception& e) {
-                gone = e.Message();
-            }
-            lock.lock();
-            if (!gone.empty()) {
-                code = exPort;
-                message = "failed: port error: " + gone + ": " + where;
-                break;
-            }
-        }
         if (gSignal.load() != 0) {
             code = exInterrupted;
             message = std::string("interrupted by ") + (gSignal.load() == SIGINT ? "SIGINT" : "SIGTERM") +
                       ": the port was closed, the device holds an incomplete image";
             break;
         }
-        if (o.Timeout > 0 && Clock::now() - lastReply >= timeout) {
+        if (o.Timeout > 0 && Clock::now() - lastAdvance >= timeout) {
             code = exNoReply;
-            char buf[64];
-            std::snprintf(buf, sizeof buf, "%g", o.Timeout);
-            message = std::string("failed: no reply from the device within ") + buf + " s after block " +
-                      std::to_string(last.ProgressPosition());
+            char secs[64];
+            std::snprintf(secs, sizeof secs, "%g", o.Timeout);
+            lock.unlock();
+            bool held = false;
+            try {
+                held = port.StateFlags().Contains(sfCTSHold);
+            } catch (const Exception&) {
+            }
+            lock.lock();
+            if (held)
+                message = std::string("failed: nothing could be sent for ") + secs +
+                          " s: output held by hardware flow control (CTS is off)";
+            else
+                message = std::string("failed: no reply from the device within ") + secs + " s after block " +
+                          std::to_string(last.ProgressPosition());
             break;
         }
     }
     lock.unlock();
     if (code == exOk) Drain(port, RateOf(port));
     CloseQuietly(port);
+    port.UnRegisterLink(&removal);
     report.Finish(code, message);
     return code;
 }
