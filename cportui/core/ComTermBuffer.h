@@ -1,0 +1,84 @@
+#pragma once
+
+#include "platform/toolkit/Graphics.h"
+#include "platform/toolkit/Object.h"
+
+#include <vector>
+
+// One terminal screen cell, copied by value. All fields zero is the empty cell, which is not
+// drawn (the control's background shows).
+struct TComTermChar {
+    char CharCode = 0;
+    TColor ForeColor = 0;
+    TColor BackColor = 0;
+    bool Underlined = false;
+    bool operator==(const TComTermChar&) const = default;
+};
+
+// What the screen buffer needs of the terminal that shows it. Called on the thread that owns the
+// terminal's window.
+class TComTermBufferOwner {
+  public:
+    virtual ~TComTermBufferOwner() = default;
+    // The grid size the next Init allocates.
+    virtual int Columns() const = 0;
+    virtual int Rows() const = 0;
+    // One cell in pixels.
+    virtual int CharWidth() const = 0;
+    virtual int CharHeight() const = 0;
+    virtual int ClientWidth() const = 0;
+    virtual int ClientHeight() const = 0;
+    // A double-buffered window repaints whole instead of moving its pixels.
+    virtual bool DoubleBuffered() const = 0;
+    // Repaints the whole control.
+    virtual void Invalidate() = 0;
+    // Repaints the cells of Cells: grid coordinates from 1, Right and Bottom included.
+    virtual void InvalidatePortion(const TRect& Cells) = 0;
+    // Moves the window's pixels inside Clip (pixels, Right and Bottom excluded) by (DX, DY) and
+    // invalidates, with background erase, the strip the move uncovers.
+    virtual void ScrollWindowPixels(int DX, int DY, const TRect& Clip) = 0;
+};
+
+// The grid of cells a terminal shows, with one tab-stop flag per column. Coordinates are from 1:
+// column 1..Columns, row 1..Rows. The grid keeps the size of its latest Init: access outside it
+// is ignored (a read gives the empty cell), and before the first Init every operation does
+// nothing. Scrolling and erasing bring the owner's window up to date.
+class TComTermBuffer : public TObject {
+  public:
+    explicit TComTermBuffer(TComTermBufferOwner* Owner) : FOwner(Owner) {}
+    std::string ClassName() const override { return "TComTermBuffer"; }
+
+    // (Re)creates the grid at the owner's current Columns and Rows, all cells empty, with tab
+    // stops at 1, 9, ..., 73 (none further right, however wide the grid).
+    void Init();
+    void SetChar(int X, int Y, const TComTermChar& Cell);
+    TComTermChar GetChar(int X, int Y) const;
+    // The grid moves up one row; the bottom row comes in empty.
+    void ScrollDown();
+    // The grid moves down one row; the top row comes in empty.
+    void ScrollUp();
+    // Empties row Y from column X to its end.
+    void EraseLine(int X, int Y);
+    // Empties from column X of row Y to the end of the grid.
+    void EraseScreen(int X, int Y);
+    bool GetTab(int X) const;
+    void SetTab(int X, bool Flag);
+    // The first column at or after X with a tab stop; 0 when there is none.
+    int NextTab(int X) const;
+    void ClearAllTabs();
+
+    // The grid size of the latest Init (0 before it).
+    int Columns() const { return FColumns; }
+    int Rows() const { return FRows; }
+
+  private:
+    bool Inside(int X, int Y) const { return X >= 1 && X <= FColumns && Y >= 1 && Y <= FRows; }
+    TComTermChar* Row(int Y) { return FCells.data() + static_cast<std::size_t>(Y - 1) * FColumns; }
+    void ScrollWindow(int Rows);
+    void Clear(int Y, int FromX, int ToX);
+
+    TComTermBufferOwner* FOwner; // not owned
+    std::vector<TComTermChar> FCells;
+    std::vector<bool> FTabStops;
+    int FColumns = 0, FRows = 0;
+};
