@@ -162,6 +162,29 @@ TEST_F(TtyApi, PtyHasNoModemLinesYetLineCallsSucceed) {
     EXPECT_EQ(errors, 0u);
 }
 
+// Output flow on CTS or DSR asked for on a device that has no modem lines at all: nothing could
+// ever release it, so it holds nothing (CTS flow with RTS handshake also goes to the kernel).
+TEST_F(TtyApi, OutputFlowOnModemLinesNeverHoldsOnAPty) {
+    for (DWORD rts : {DWORD(RTS_CONTROL_HANDSHAKE), DWORD(RTS_CONTROL_DISABLE)}) {
+        SCOPED_TRACE(rts);
+        Configure(38400);
+        DCB d{};
+        ASSERT_TRUE(GetCommState(Port, &d));
+        d.fOutxCtsFlow = 1;
+        d.fOutxDsrFlow = 1;
+        d.fRtsControl = rts;
+        ASSERT_TRUE(SetCommState(Port, &d)) << GetLastError();
+        COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 2000}; // a held write ends short instead of hanging
+        ASSERT_TRUE(SetCommTimeouts(Port, &t));
+        COMSTAT st{};
+        ASSERT_TRUE(ClearCommError(Port, nullptr, &st));
+        EXPECT_FALSE(st.fCtsHold);
+        EXPECT_FALSE(st.fDsrHold);
+        EXPECT_EQ(WriteAll("flow"), 4u);
+        EXPECT_EQ(Pty.Receive(4), "flow");
+    }
+}
+
 TEST_F(TtyApi, SecondOpenIsRefusedUntilTheFirstCloses) {
     HANDLE second = Open();
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include <string>
 #include <vector>
 
@@ -108,14 +110,16 @@ TEST(PortLifecycle, RefusedSettingDuringOpenClosesTheDeviceAgain) {
     }
 }
 
-TEST(PortLifecycle, ZeroCustomRateIsRefusedAndNeverReachesTheDevice) {
+TEST(PortLifecycle, ZeroOrNegativeCustomRateIsRefusedAndNeverReachesTheDevice) {
     TVirtualPort vp;
     vp.Port->SetEvents({});
     vp.Port->SetBaudRate(brCustom);
-    vp.Port->SetCustomBaudRate(0);
-    ExpectComError([&] { vp.Port->Open(); }, ErrSetCommState, 87);
-    EXPECT_EQ(vp.Dev->SetCommStateCount(), 0);
-    EXPECT_FALSE(vp.Port->Connected());
+    for (int32_t rate : {0, -1, INT32_MIN}) {
+        vp.Port->SetCustomBaudRate(rate);
+        ExpectComError([&] { vp.Port->Open(); }, ErrSetCommState, 87);
+        EXPECT_EQ(vp.Dev->SetCommStateCount(), 0);
+        EXPECT_FALSE(vp.Port->Connected());
+    }
 
     vp.Port->SetCustomBaudRate(12345);
     vp.Port->Open();

@@ -42,9 +42,27 @@ void WriteFileAtomically(const std::string& path, const std::string& data) {
         ::unlink(tmp.c_str());
         Fail("cannot write " + tmp);
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) Fail("cannot rename " + tmp + " to " + path);
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        errno = err;
+        Fail("cannot rename " + tmp + " to " + path);
+    }
 }
 } // namespace
+
+std::string TPtyDevice::OutputProblem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return "cannot write " + path + ": " + (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+    // The contents go through a temporary file beside the target: try that file once now.
+    const std::string tmp = path + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return "cannot write " + tmp + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return std::string();
+}
 
 int64_t TPtyDevice::SilenceMicros(uint32_t baud) {
     const int64_t t = 30 * ByteMicros(baud);

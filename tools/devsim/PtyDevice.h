@@ -38,6 +38,9 @@ class TPtyDevice {
     void Run(const std::function<void(const TJobReport&)>& onJob);
     void Stop();
 
+    // Why the flash contents could not be written to path after a job (a directory, a folder
+    // that does not exist or cannot be written), or the empty text when they can.
+    static std::string OutputProblem(const std::string& path);
     // The silence that completes an end command: 30 byte-times at the line rate, at least 20 ms.
     static int64_t SilenceMicros(uint32_t baud);
     static int64_t ByteMicros(uint32_t baud) { return (10'000'000LL + baud - 1) / baud; }

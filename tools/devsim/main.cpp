@@ -144,6 +144,13 @@ int main(int argc, char** argv) {
         }
     }
     if (optind < argc) UsageError(std::string("unexpected argument: ") + argv[optind]);
+    // Found out now rather than after the first job, when the device's contents would be lost.
+    if (!o.Output.empty()) {
+        if (const std::string problem = devsim::TPtyDevice::OutputProblem(o.Output); !problem.empty()) {
+            std::fprintf(stderr, "tolvane-devsim: %s\n", problem.c_str());
+            return 1;
+        }
+    }
 
     try {
         devsim::TPtyDevice device(o);
