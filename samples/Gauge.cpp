@@ -268,29 +268,22 @@ QImage TCGauge::Picture() const {
     if (w <= 0 || h <= 0) return QImage();
     TRect full = Rect(0, 0, w, h);
     TRect r = PaintRect(w, h, FBorderStyle);
-    auto blackPicture = [&] {
-        QImage img(w, h, QImage::Format_RGB32);
-        img.fill(Qt::black);
-        return img;
-    };
-    QImage a = blackPicture();
+    QImage a(w, h, QImage::Format_RGB32);
+    a.fill(Qt::black);
     TCanvas ca(a);
-    {
-        QImage b = blackPicture();
-        TCanvas cb(b);
-        DrawKind(cb, r);
+    // Each layer is drawn on black and XOR-ed onto the picture: the shape lands as drawn, and the
+    // white letters invert whatever lies under them.
+    auto combine = [&](void (TCGauge::*Draw)(TCanvas&, const TRect&) const) {
+        QImage layer(w, h, QImage::Format_RGB32);
+        layer.fill(Qt::black);
+        TCanvas cl(layer);
+        (this->*Draw)(cl, r);
         ca.SetCopyMode(cmSrcInvert);
-        ca.CopyRect(full, cb, full);
+        ca.CopyRect(full, cl, full);
         ca.SetCopyMode(cmSrcCopy);
-    }
-    if (FShowText) {
-        QImage c = blackPicture();
-        TCanvas cc(c);
-        DrawText(cc, r);
-        ca.SetCopyMode(cmSrcInvert);
-        ca.CopyRect(full, cc, full);
-        ca.SetCopyMode(cmSrcCopy);
-    }
+    };
+    combine(&TCGauge::DrawKind);
+    if (FShowText) combine(&TCGauge::DrawText);
     return a;
 }
 
