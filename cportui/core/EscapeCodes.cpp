@@ -210,7 +210,7 @@ std::string TEscapeCodesVT100::EscCodeToStr(TEscapeCode Code, const TEscapeParam
     return Code < EscapeCodeCount ? Render(VT100Texts[Code], Params) : std::string();
 }
 
-std::string EscapeCodeToStr(TEscapeCode Code) {
+std::string EscapeCodeName(TEscapeCode Code) {
     static const char* const Names[EscapeCodeCount] = {"ecUnknown",
                                                        "ecNotCompleted",
                                                        "ecCursorUp",

@@ -141,4 +141,4 @@ class TEscapeCodesVT100 : public TEscapeCodes {
 };
 
 // The name of a code as written in the source ("ecCursorUp"); "" for a value outside the list.
-std::string EscapeCodeToStr(TEscapeCode Code);
+std::string EscapeCodeName(TEscapeCode Code);

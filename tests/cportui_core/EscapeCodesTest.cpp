@@ -50,7 +50,7 @@ template <typename TParser> std::string Feed(TParser& Parser, const std::string&
         case erCode:
             EXPECT_FALSE(Parser.InEscape());
             EXPECT_NE(Parser.Code(), ecNotCompleted);
-            Token = EscapeCodeToStr(Parser.Code()) + "(" + Join(Parser.Parameters()) + ")\"" +
+            Token = EscapeCodeName(Parser.Code()) + "(" + Join(Parser.Parameters()) + ")\"" +
                     Show(Parser.Data()) + "\"";
             break;
         case erNothing:
@@ -207,7 +207,7 @@ TEST(EscapeCodes, RenderedBytes) {
     };
     for (const auto& Row : Rows)
         EXPECT_EQ(Show(Row.Parser.EscCodeToStr(Row.Code, Row.Params)), Show(Row.Bytes))
-            << Row.Parser.ClassName() << " " << EscapeCodeToStr(Row.Code);
+            << Row.Parser.ClassName() << " " << EscapeCodeName(Row.Code);
 }
 
 // Every code a dialect renders parses back to itself through the same dialect, with the values.
@@ -221,7 +221,7 @@ template <typename TParser> std::vector<TEscapeCode> RoundTrip(const TEscapePara
         Rendered.push_back(Code);
         for (std::size_t I = 0; I < Bytes.size(); ++I)
             EXPECT_EQ(Parser.ProcessChar(Bytes[I]), I + 1 < Bytes.size() ? erNothing : erCode)
-                << Parser.ClassName() << " " << EscapeCodeToStr(Code) << " byte " << I;
+                << Parser.ClassName() << " " << EscapeCodeName(Code) << " byte " << I;
         EXPECT_EQ(Parser.Code(), Code) << Show(Bytes);
         if (Code == ecCursorMove || Code == ecReportCursorPos) {
             EXPECT_EQ(TEscapeCodes::GetParam(1, &Parser.Parameters()), P1) << Show(Bytes);
