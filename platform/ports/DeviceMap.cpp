@@ -150,24 +150,38 @@ void ParseDeviceEntries(std::string_view text, char sep, const std::string& orig
     }
 }
 
+namespace {
+constexpr const char* SerialFamilies[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA"};
+
+// The family index of a serial device name ("ttyUSB3" → 1), or -1.
+int SerialFamilyOf(std::string_view name) {
+    for (size_t f = 0; f < std::size(SerialFamilies); ++f) {
+        const size_t len = std::strlen(SerialFamilies[f]);
+        if (name.size() <= len || name.compare(0, len, SerialFamilies[f]) != 0) continue;
+        if (std::all_of(name.begin() + static_cast<long>(len), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return static_cast<int>(f);
+    }
+    return -1;
+}
+} // namespace
+
+bool IsSerialDeviceName(std::string_view name) {
+    return SerialFamilyOf(name) >= 0;
+}
+
 std::vector<std::string> ScanSerialDevices(const TDeviceMapSources& sources) {
-    static const char* const Families[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA"};
+    const auto& Families = SerialFamilies;
     std::vector<std::vector<std::string>> found(std::size(Families));
     std::error_code ec;
     for (fs::directory_iterator it(sources.SysClassTty, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
-        for (size_t f = 0; f < std::size(Families); ++f) {
-            size_t len = std::strlen(Families[f]);
-            if (name.size() <= len || name.compare(0, len, Families[f]) != 0) continue;
-            if (!std::all_of(name.begin() + static_cast<long>(len), name.end(),
-                             [](char c) { return c >= '0' && c <= '9'; }))
-                continue;
-            fs::path dev = fs::path(sources.Dev) / name;
-            std::error_code e2;
-            if (!fs::exists(dev, e2)) continue;
-            if (f == 0 && !IsRealUart(it->path())) continue;
-            found[f].push_back(name);
-        }
+        const int f = SerialFamilyOf(name);
+        if (f < 0) continue;
+        fs::path dev = fs::path(sources.Dev) / name;
+        std::error_code e2;
+        if (!fs::exists(dev, e2)) continue;
+        if (f == 0 && !IsRealUart(it->path())) continue;
+        found[static_cast<size_t>(f)].push_back(name);
     }
     std::vector<std::string> out;
     for (size_t f = 0; f < found.size(); ++f) {

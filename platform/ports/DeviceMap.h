@@ -55,6 +55,9 @@ int ComPortNumber(std::string_view name);
 // origin names the source in problem texts ("CPORT_DEVICES", the file path).
 void ParseDeviceEntries(std::string_view text, char sep, const std::string& origin, TDeviceMap& into);
 
+// True for the device names of serial ports: ttyS, ttyUSB, ttyACM, ttyAMA followed by a number.
+bool IsSerialDeviceName(std::string_view name);
+
 // The serial devices present under sources.SysClassTty, as device paths under sources.Dev,
 // in numbering order.
 std::vector<std::string> ScanSerialDevices(const TDeviceMapSources& sources);
