@@ -215,6 +215,7 @@ TForm1::TForm1(QWidget* Parent) : QWidget(Parent), TComponent(nullptr) {
     };
     ComPort1->RegisterLink(&FRemovalLink);
 
+    FSettingsFile = TForm2::SettingsFileAtStart();
     FormCreate(this);
 }
 
@@ -230,13 +231,13 @@ void TForm1::FormCreate(TObject*) {
     // A settings file that cannot be read, or whose Port names no port, is told once and the port
     // stays closed: opening the defaults (COM1) could write firmware into a device nobody chose.
     // The port window's OK stores a valid choice and opens it.
-    const TSettingsCheck check = CheckSettingsFile(TForm2::SettingsFile(), ComPort1->Name());
+    const TSettingsCheck check = CheckSettingsFile(FSettingsFile, ComPort1->Name());
     if (check.Problem != spNone) {
         ShowException(Exception(check.Message));
         return;
     }
     PortGuarded([this] {
-        ComPort1->LoadSettings(stIniFile, TForm2::SettingsFile());
+        ComPort1->LoadSettings(stIniFile, FSettingsFile);
         ComPort1->SetConnected(true);
     });
 }

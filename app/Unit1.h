@@ -90,6 +90,8 @@ class TForm1 : public QWidget, public TComponent {
     TFlashEngine FEngine;
     std::unique_ptr<TFlashPortIO> FPortIO;
     TComLink FRemovalLink;
+    // The settings file as an absolute path, fixed at start-up (see TForm2::SettingsFileAtStart).
+    std::string FSettingsFile;
     TForm2* FPortWindow = nullptr;
     TDialogRunner FDialogRunner;
     QString FLastFolder;

@@ -11,6 +11,7 @@
 
 #include <QPushButton>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,12 @@ TForm2::TForm2(TCustomComPort* Port, QWidget* Parent) : QDialog(Parent), TCompon
                 break;
             }
     }
+}
+
+std::string TForm2::SettingsFileAtStart() {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::absolute("port.cfg", ec);
+    return ec ? std::string("./port.cfg") : p.string();
 }
 
 void TForm2::Button1Click(TObject*) {

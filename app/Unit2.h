@@ -25,8 +25,11 @@ class TForm2 : public QDialog, public TComponent {
 
     void Button1Click(TObject* Sender);
 
+    // "./port.cfg" as an absolute path, fixed when the window is made at start-up: a control that
+    // changes the current directory later (the directory outline does) must not move it.
+    static std::string SettingsFileAtStart();
     // Where OK stores the port's settings.
-    static const char* SettingsFile() { return "./port.cfg"; }
+    const std::string& SettingsFile() const { return FSettingsFile; }
     static const char* FormData();
 
   protected:
@@ -34,6 +37,7 @@ class TForm2 : public QDialog, public TComponent {
 
   private:
     TCustomComPort* FPort;
+    std::string FSettingsFile = SettingsFileAtStart();
 };
 
 void RegisterForm2();

@@ -158,3 +158,16 @@ TEST_F(AppTest, ProgressRangeIsFixedWhenTheJobStarts) {
     QCoreApplication::processEvents();
     EXPECT_EQ(Form1->ProgressBar1->Max(), 10);
 }
+
+// The settings file is fixed at start-up: a later change of the current directory (the directory
+// outline makes one) does not move where OK stores the port's settings.
+TEST_F(AppTest, SettingsFileStaysWhereItWasAtStart) {
+    Start({"COM1"});
+    const std::filesystem::path elsewhere = Dir.Path() / "elsewhere";
+    std::filesystem::create_directory(elsewhere);
+    std::filesystem::current_path(elsewhere);
+    QTest::mouseClick(Form2->Button1, Qt::LeftButton);
+    std::filesystem::current_path(Dir.Path());
+    EXPECT_TRUE(std::filesystem::exists(Dir.File("port.cfg")));
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "port.cfg"));
+}
