@@ -16,7 +16,8 @@ struct TGalleryPage {
 };
 
 // A page adds itself to the gallery from its own source file with one line at namespace scope:
-//   static const TGalleryPageRegistration LedPage{40, "LED", &MakeLedPage};
+//   const TGalleryPageRegistration LedPage{60, "LED", &MakeLedPage}; // in an anonymous namespace
+// Orders in use: 10 gauge, 20 performance graph, 40 colour grid.
 // Runs during static initialisation, before main.
 class TGalleryPageRegistration {
   public:

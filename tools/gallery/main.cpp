@@ -1,8 +1,9 @@
 // tolvane-gallery: the sample controls live, each on its own page with inputs to play with.
 //   tolvane-gallery                        opens the window
 //   tolvane-gallery --screenshot DIR [--wait S]
-//                                          after S seconds (default 0) of live input, writes one
-//                                          picture per page to DIR/gallery-<page>.png and ends
+//                                          shows each page in turn for S seconds (default 0) of
+//                                          live input, writes its picture to DIR/gallery-<page>.png
+//                                          and ends
 
 #include "platform/toolkit/ShowException.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
@@ -11,6 +12,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QEventLoop>
 #include <QTimer>
 
 #include <cstdio>
@@ -25,12 +27,18 @@ QString FileName(const QString& Title) {
 }
 
 // Writes every page's picture; false (with a message on standard error) when one cannot be saved.
-bool SaveScreenshots(TGalleryWindow& Window, const QString& Dir) {
+bool SaveScreenshots(TGalleryWindow& Window, const QString& Dir, int Seconds) {
     if (!QDir().mkpath(Dir)) {
         std::fprintf(stderr, "tolvane-gallery: cannot create the folder %s\n", qPrintable(Dir));
         return false;
     }
     for (int i = 0; i < Window.PageCount(); ++i) {
+        Window.ShowPage(i);
+        if (Seconds > 0) {
+            QEventLoop live;
+            QTimer::singleShot(Seconds * 1000, &live, &QEventLoop::quit);
+            live.exec();
+        }
         QString path = QDir(Dir).filePath(FileName(Window.PageTitle(i)));
         if (!Window.Picture(i).save(path, "PNG")) {
             std::fprintf(stderr, "tolvane-gallery: cannot write %s\n", qPrintable(path));
@@ -52,7 +60,7 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription("The sample controls, live.");
     parser.addHelpOption();
     QCommandLineOption shots("screenshot", "Write one picture per page into DIR and end.", "DIR");
-    QCommandLineOption wait("wait", "Seconds of live input before the pictures are taken.", "S", "0");
+    QCommandLineOption wait("wait", "Seconds of live input on each page before its picture.", "S", "0");
     parser.addOption(shots);
     parser.addOption(wait);
     parser.process(app);
@@ -68,8 +76,8 @@ int main(int argc, char** argv) {
         TGalleryWindow window;
         window.show();
         if (parser.isSet(shots)) {
-            QTimer::singleShot(seconds * 1000, [&] {
-                result = SaveScreenshots(window, parser.value(shots)) ? 0 : 2;
+            QTimer::singleShot(0, [&] {
+                result = SaveScreenshots(window, parser.value(shots), seconds) ? 0 : 2;
                 QApplication::quit();
             });
         }
