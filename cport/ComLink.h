@@ -38,6 +38,17 @@ class TComLink : public TObject {
     TComRemovedEvent OnRemoved;
 };
 
+class TComponent;
+class TCustomComPort;
+
+// How a follower (framer, LED, terminal) keeps its link registered with exactly the port it follows
+// (ComFollow.cpp). Bind expects Current to be empty; Current is set only once the link is registered
+// and the follower hears of the port's end, so a failure leaves the follower without a port.
+void BindLink(TComponent& Follower, TComLink& Link, TCustomComPort*& Current, TCustomComPort* Value);
+// Unregisters the link (waiting for its callbacks in flight on other threads) and stops hearing of
+// the port; Current is empty afterwards. Nothing happens without a port.
+void UnbindLink(TComponent& Follower, TComLink& Link, TCustomComPort*& Current);
+
 // The port's ordered list of registered links. Links are registered and unregistered on the
 // caller's thread while the event thread (or a writer thread sending the Tx signal) walks the list,
 // so the list is guarded; a walk re-checks each link just before calling it, and Remove waits until

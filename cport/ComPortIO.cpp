@@ -46,12 +46,13 @@ int TCustomComPort::WriteAsync(const void* Buffer, int Count, PAsync& AsyncPtr) 
     // Links hear Tx on before the write starts: a short write can end, and the event thread report
     // the transmit queue empty (Tx off), before WriteFile has even returned here, and an "on" that
     // came after that "off" would leave the Tx signal on for good. A start that fails takes it back.
-    SendSignals(lsTx, true);
+    // A write of nothing puts nothing in the transmit queue, so no "off" would follow its "on".
+    if (Count > 0) SendSignals(lsTx, true);
     DWORD done = 0;
     if (!WriteFile(Handle(), Buffer, static_cast<DWORD>(Count), &done, &AsyncPtr->Overlapped)) {
         const DWORD err = GetLastError();
         if (err != ERROR_IO_PENDING) {
-            SendSignals(lsTx, false);
+            if (Count > 0) SendSignals(lsTx, false);
             RaiseWin(ErrWriteFile, err);
         }
         done = 0;

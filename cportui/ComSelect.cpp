@@ -261,7 +261,7 @@ class TComComboBox::TItems : public TSelectItems {
 TComComboBox::TComComboBox(QWidget* Parent, TComponent* AOwner)
     : QComboBox(Parent), TComponent(AOwner, coDeletedElsewhere), FItems(std::make_unique<TItems>(*this)),
       FComSelect(std::make_unique<TComSelect>(FItems.get())) {
-    setEditable(false); // a drop-down list: the user picks, never types
+    SetStyle(csDropDownList); // the user picks, never types, unless the style is changed
     // activated is the user's pick only; selections made in code do not count as picks.
     // An error of the port (a name that cannot be opened) ends here, at the event loop's edge, in
     // the application's error display; the selection stays as picked.
@@ -283,6 +283,13 @@ TComComboBox::~TComComboBox() {
 
 void TComComboBox::SetComPort(TCustomComPort* Value) {
     if (FComSelect->BindPort(*this, Value)) UpdateSettings();
+}
+
+void TComComboBox::SetStyle(TComboBoxStyle Value) {
+    FStyle = Value;
+    setEditable(Value != csDropDownList);
+    // A typed text selects a listed item; it never adds one to the setting's list.
+    if (isEditable()) setInsertPolicy(QComboBox::NoInsert);
 }
 
 void TComComboBox::SetComProperty(TComProperty Value) {
@@ -446,9 +453,10 @@ void TComRadioGroup::Click() {
 namespace {
 
 // Published properties of the selectors, so a window's stored form data can configure them.
-// ComPort is a reference to another component and is bound in code.
+// ComPort names a port of the same form; it is bound once the whole form has been read.
 template <class C> void PublishSelector(const char* Name, const char* Parent) {
     TPublished<C>(Name, Parent)
+        .template Component<TCustomComPort>("ComPort", &C::ComPort, &C::SetComPort, "TCustomComPort")
         .Enum("ComProperty", &C::ComProperty, &C::SetComProperty, ComPropertyNames(), Default(cpNone))
         .Bool("AutoApply", &C::AutoApply, &C::SetAutoApply, Default(false))
         .Register();
@@ -459,11 +467,15 @@ template <class C> void PublishSelector(const char* Name, const char* Parent) {
 void RegisterComSelectors() {
     static const bool done = [] {
         TPublished<TComComboBox>("TComComboBox", "TComponent")
+            .Component<TCustomComPort>("ComPort", &TComComboBox::ComPort, &TComComboBox::SetComPort,
+                                       "TCustomComPort")
             .Enum("ComProperty", &TComComboBox::ComProperty, &TComComboBox::SetComProperty,
                   ComPropertyNames(), Default(cpNone))
             .Bool("AutoApply", &TComComboBox::AutoApply, &TComComboBox::SetAutoApply, Default(false))
             .String("Text", &TComComboBox::Text, &TComComboBox::SetText, Default(""))
             .Integer("ItemIndex", &TComComboBox::ItemIndex, &TComComboBox::SetItemIndex, Default(-1))
+            .Enum("Style", &TComComboBox::Style, &TComComboBox::SetStyle,
+                  {"csDropDown", "csSimple", "csDropDownList"}, Default(csDropDownList))
             .Register();
         PublishSelector<TComRadioGroup>("TComRadioGroup", "TComponent");
         return true;

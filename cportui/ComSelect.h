@@ -20,6 +20,10 @@ enum TComProperty : uint8_t { cpNone, cpPort, cpBaudRate, cpDataBits, cpStopBits
 
 std::string ComPropertyToStr(TComProperty Value);
 
+// How a combo box takes its text: typed or picked (csDropDown), typed with the list always open
+// (csSimple; shown here like csDropDown, the list opens on demand), or picked only (csDropDownList).
+enum TComboBoxStyle : uint8_t { csDropDown, csSimple, csDropDownList };
+
 // The texts of the control that owns a selector engine: the engine fills and reads them, the
 // control shows them. Kept free of widget types so the engine runs without a display.
 class TSelectItems {
@@ -120,6 +124,8 @@ class TComComboBox : public QComboBox, public TComponent {
     void SetText(const std::string& Value);
     int ItemIndex() const { return currentIndex(); }
     void SetItemIndex(int Value) { setCurrentIndex(Value); }
+    TComboBoxStyle Style() const { return FStyle; }
+    void SetStyle(TComboBoxStyle Value);
 
     void ApplySettings() { FComSelect->ApplySettings(); }
     void UpdateSettings();
@@ -139,6 +145,7 @@ class TComComboBox : public QComboBox, public TComponent {
     class TItems;
     std::unique_ptr<TItems> FItems;
     std::unique_ptr<TComSelect> FComSelect;
+    TComboBoxStyle FStyle = csDropDownList;
 };
 
 // A group of radio buttons, one per item, stacked in one column. GUI thread only.

@@ -272,6 +272,19 @@ TNode Parse(std::string_view Text) {
 
 // ---- applying ----
 
+// The component a stored reference names, as seen from Comp: Comp's owner and the components it
+// owns first (unless Comp is the root, whose owner lies outside the form), then the root and the
+// components it owns. Null when the name is empty or unknown.
+TComponent* ResolveReference(const TComponent& Comp, const TComponent& Root, const std::string& Name) {
+    if (Name.empty()) return nullptr;
+    for (TComponent* scope : {&Comp == &Root ? nullptr : Comp.Owner(), const_cast<TComponent*>(&Root)}) {
+        if (!scope) continue;
+        if (SameText(scope->Name(), Name)) return scope;
+        if (TComponent* c = scope->FindComponent(Name)) return c;
+    }
+    return nullptr;
+}
+
 const TClassInfo& ClassOf(const TPersistent& Obj, const std::string& Declared, int Line,
                           const std::string& Comp) {
     const TClassInfo* info = FindClass(Obj.ClassName());
@@ -391,6 +404,11 @@ class TReader {
                 break;
             case pkClass:
                 throw fail("an object; set its properties as \"" + P.Path + ".Name = value\"");
+            case pkComponent:
+                if (v.Kind != vkIdent) throw fail("a component name is expected");
+                // Resolved when the whole tree has been read: the component may come later.
+                FReferences.push_back({&Comp, obj, prop, v.Text, P.Line, P.Path});
+                break;
             case pkMethod: {
                 if (v.Kind != vkIdent) throw fail("a handler name is expected");
                 const TClassInfo* rootInfo = FindClass(FRoot.ClassName());
@@ -419,6 +437,25 @@ class TReader {
         throw fail("\"" + Name + "\" is not a member of this property's type");
     }
 
+    // Sets the stored references once every component of the tree exists (before Loaded).
+    void ResolveReferences() {
+        for (const TReference& r : FReferences) {
+            auto fail = [&](const std::string& msg) {
+                return EFormDataError(msg, r.Line, r.Comp->Name(), r.Path);
+            };
+            TComponent* target = ResolveReference(*r.Comp, FRoot, r.Name);
+            if (!target) throw fail("no component named " + r.Name + " in this form");
+            try {
+                if (!r.Prop->SetRef(*r.Obj, target))
+                    throw fail(r.Name + " is a " + target->ClassName() + ", not a " + r.Prop->SubClassName);
+            } catch (const EFormDataError&) {
+                throw;
+            } catch (const std::exception& e) {
+                throw fail(e.what()); // a setter refused the component
+            }
+        }
+    }
+
     // Undoes a failed read: deletes what this read created and ends the loading state of the rest.
     void Abandon() {
         for (auto it = FCreated.rbegin(); it != FCreated.rend(); ++it) {
@@ -444,7 +481,17 @@ class TReader {
     }
 
   private:
+    struct TReference {
+        TComponent* Comp;
+        TPersistent* Obj;
+        const TPropInfo* Prop;
+        std::string Name;
+        int Line;
+        std::string Path;
+    };
+
     TComponent& FRoot;
+    std::vector<TReference> FReferences;
     std::vector<TComponent*> FAll;     // every component of the tree, in creation (reading) order
     std::vector<TComponent*> FCreated; // the ones this read created
 };
@@ -466,6 +513,7 @@ void ReadInto(TComponent& Root, const TNode& Tree) {
             }
         }
         reader.ReadTree(Root, Tree);
+        reader.ResolveReferences();
     } catch (...) {
         reader.Abandon();
         throw;
@@ -533,8 +581,8 @@ std::string FormatValue(const TPropInfo& P, const TPersistent& Obj) {
     }
 }
 
-void WriteProps(std::string& Out, const std::string& Indent, const TComponent& Comp, const TPersistent& Obj,
-                const TClassInfo& Info, const std::string& Prefix, int Depth) {
+void WriteProps(std::string& Out, const std::string& Indent, const TComponent& Root, const TComponent& Comp,
+                const TPersistent& Obj, const TClassInfo& Info, const std::string& Prefix, int Depth) {
     if (Depth > MaxDepth) throw EFormDataError("sub-objects nested too deeply", 0, Comp.Name(), Prefix);
     for (const TPropInfo* p : Info.AllProps()) {
         std::string path = Prefix + p->Name;
@@ -543,7 +591,7 @@ void WriteProps(std::string& Out, const std::string& Indent, const TComponent& C
             if (!sub) continue;
             const TClassInfo* subInfo = FindClass(sub->ClassName());
             if (!subInfo) subInfo = FindClass(p->SubClassName);
-            if (subInfo) WriteProps(Out, Indent, Comp, *sub, *subInfo, path + ".", Depth + 1);
+            if (subInfo) WriteProps(Out, Indent, Root, Comp, *sub, *subInfo, path + ".", Depth + 1);
             continue;
         }
         if (p->Kind == pkMethod) {
@@ -551,19 +599,28 @@ void WriteProps(std::string& Out, const std::string& Indent, const TComponent& C
             if (p->MethodAssigned(Obj) && !method.empty()) Out += Indent + path + " = " + method + "\n";
             continue;
         }
+        if (p->Kind == pkComponent) {
+            // Only a reference that reading finds again is written. One to a component outside the
+            // form (a port of another window, bound in code) stays out, as it did before references
+            // were stored; written, it would make the whole form unreadable.
+            const TComponent* target = p->GetRef(Obj);
+            if (target && p->IsStored(Obj) && ResolveReference(Comp, Root, target->Name()) == target)
+                Out += Indent + path + " = " + target->Name() + "\n";
+            continue;
+        }
         if (p->IsStored(Obj)) Out += Indent + path + " = " + FormatValue(*p, Obj) + "\n";
     }
 }
 
-void WriteNode(std::string& Out, const TComponent& Comp, int Depth) {
+void WriteNode(std::string& Out, const TComponent& Root, const TComponent& Comp, int Depth) {
     const TClassInfo* info = FindClass(Comp.ClassName());
     if (!info) return;
     if (Depth > MaxDepth) throw EFormDataError("components nested too deeply", 0, Comp.Name());
     std::string indent(static_cast<size_t>(Depth) * 2, ' ');
     Out += indent + Comp.Name() + ": " + Comp.ClassName() + " {\n";
-    WriteProps(Out, indent + "  ", Comp, Comp, *info, {}, 0);
+    WriteProps(Out, indent + "  ", Root, Comp, Comp, *info, {}, 0);
     for (int i = 0; i < Comp.ComponentCount(); ++i)
-        WriteNode(Out, *Comp.Components(i), Depth + 1);
+        WriteNode(Out, Root, *Comp.Components(i), Depth + 1);
     Out += indent + "}\n";
 }
 
@@ -589,6 +646,7 @@ bool TPropInfo::IsStored(const TPersistent& Instance) const {
     case TStored::smDefault:
         if (Kind == pkString) return GetStr(Instance) != Stored.Str;
         if (Kind == pkClass || Kind == pkMethod) return true;
+        if (Kind == pkComponent) return GetRef(Instance) != nullptr;
         return GetOrd(Instance) != Stored.Ord;
     }
     return true;
@@ -675,6 +733,6 @@ std::string WriteComponent(const TComponent& Root) {
     if (!FindClass(Root.ClassName()))
         throw EFormDataError("class " + Root.ClassName() + " is not registered", 0, Root.Name());
     std::string out;
-    WriteNode(out, Root, 0);
+    WriteNode(out, Root, Root, 0);
     return out;
 }

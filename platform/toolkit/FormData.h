@@ -32,7 +32,17 @@
 // Class names are looked up when used, so registration order does not matter, but every class a
 // stored form names must have been registered before the form is read.
 
-enum TPropKind : uint8_t { pkInteger, pkBool, pkEnum, pkSet, pkString, pkChar, pkClass, pkMethod };
+enum TPropKind : uint8_t {
+    pkInteger,
+    pkBool,
+    pkEnum,
+    pkSet,
+    pkString,
+    pkChar,
+    pkClass,
+    pkMethod,
+    pkComponent
+};
 
 // When a property is written: skipped at its default, always, never, or by a predicate.
 struct TStored {
@@ -80,6 +90,9 @@ struct TPropInfo {
     std::function<bool(const TPersistent&)> MethodAssigned; // pkMethod
     std::function<void(TPersistent&, const std::any&)> SetMethod;
     std::type_index MethodType = typeid(void);
+    std::function<TComponent*(const TPersistent&)> GetRef; // pkComponent
+    // pkComponent: false when the component is not of the referenced class (SubClassName).
+    std::function<bool(TPersistent&, TComponent*)> SetRef;
 
     // Whether the writer stores the current value of Instance.
     bool IsStored(const TPersistent& Instance) const;
@@ -220,6 +233,29 @@ template <class C> class TPublished {
         };
         p.SetMethod = [Set](TPersistent& o, const std::any& v) {
             std::invoke(Set, Cast(o), std::any_cast<Ev>(v));
+        };
+        FInfo.Props.push_back(std::move(p));
+        return *this;
+    }
+    // A reference to another component of the same form, which the instance does not own (a
+    // follower's port). Stored by the component's name and resolved once the whole form has been
+    // read, before Loaded, so the referenced component may come later in the text. T is the class
+    // the component must be (checked on reading); ClassName names it in messages. Written only
+    // when set to a component that reading finds again (the root or one of its components, or a
+    // sibling); a reference outside the form is bound in code and left out.
+    template <class T, class G, class S>
+    TPublished& Component(std::string Name, G Get, S Set, std::string ClassName) {
+        TPropInfo p;
+        p.Name = std::move(Name);
+        p.Kind = pkComponent;
+        p.SubClassName = std::move(ClassName);
+        p.Stored.Mode = TStored::smDefault;
+        p.GetRef = [Get](const TPersistent& o) -> TComponent* { return std::invoke(Get, Cast(o)); };
+        p.SetRef = [Set](TPersistent& o, TComponent* c) {
+            T* typed = dynamic_cast<T*>(c);
+            if (c && !typed) return false;
+            std::invoke(Set, Cast(o), typed);
+            return true;
         };
         FInfo.Props.push_back(std::move(p));
         return *this;

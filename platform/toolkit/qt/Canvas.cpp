@@ -595,6 +595,31 @@ void TCanvas::Draw(int X, int Y, const QImage& Picture) {
              TRect{0, 0, Picture.width(), Picture.height()});
 }
 
+void TCanvas::DrawTransparent(int X, int Y, const QImage& Picture) {
+    if (Picture.isNull()) return;
+    QImage src = Picture.convertToFormat(QImage::Format_ARGB32);
+    const QRgb key = src.pixel(0, src.height() - 1) & 0x00FFFFFFu;
+    for (int y = 0; y < src.height(); ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(src.scanLine(y));
+        for (int x = 0; x < src.width(); ++x)
+            line[x] = (qAlpha(line[x]) == 0 || (line[x] & 0x00FFFFFFu) == key) ? 0u : (line[x] | 0xFF000000u);
+    }
+    if (!FImage) {
+        QPainter& p = Painter();
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        p.drawImage(QPoint(X, Y), src);
+        return;
+    }
+    EndOwnPainter(FOwnPainter);
+    const QRect area = QRect(X, Y, src.width(), src.height()).intersected(FImage->rect());
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        QRgb* line = reinterpret_cast<QRgb*>(FImage->scanLine(y));
+        const QRgb* from = reinterpret_cast<const QRgb*>(src.constScanLine(y - Y));
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (from[x - X] != 0u) line[x] = from[x - X];
+    }
+}
+
 TColor TCanvas::Pixel(int X, int Y) const {
     if (!FImage) throw std::logic_error("Pixel needs a canvas that draws into an image");
     if (!FImage->rect().contains(X, Y)) return clBlack;

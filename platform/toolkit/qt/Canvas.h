@@ -87,6 +87,9 @@ class TCanvas {
     void CopyRect(const TRect& Dest, TCanvas& Source, const TRect& SourceRect);
     void CopyRect(const TRect& Dest, const QImage& Source, const TRect& SourceRect);
     void Draw(int X, int Y, const QImage& Picture);
+    // Draws Picture leaving out the pixels of its transparent colour, the colour of its bottom-left
+    // pixel (and any pixel the picture itself marks fully transparent), so the background shows there.
+    void DrawTransparent(int X, int Y, const QImage& Picture);
     // Inverts every other pixel of R's outline (a dotted frame); drawing it again removes it.
     void DrawFocusRect(const TRect& R);
     // Width rings inside R, top and left edges in TopColor, bottom and right edges (with the
