@@ -255,7 +255,9 @@ void TPerformanceGraph::Update() {
 }
 
 void TPerformanceGraph::Replay() {
-    Initialize(FGridSize > 0 ? (width() + FGridOffset) % FGridSize : 0);
+    // In 64 bits: a grid as wide as the 32-bit range leaves an offset just as large.
+    Initialize(FGridSize > 0 ? static_cast<int>((static_cast<int64_t>(width()) + FGridOffset) % FGridSize)
+                             : 0);
     TRect saved = FNewRect;
     // Narrower than one step: no strip fits, nothing is drawn for the data.
     int bands = GetBandCount();

@@ -263,6 +263,13 @@ TEST(PerformanceGraph, NarrowZeroScaleAndHugeValuesDrawNothingWrong) {
     EXPECT_EQ(At(pic, 98, 99), clBlue) << "and the bottom";
     EXPECT_EQ(At(pic, 95, 1), clRed);
 
+    TPerformanceGraph coarse; // the next grid line lies almost 2^31 pixels ahead after a scroll
+    coarse.SetGridSize(INT_MAX);
+    coarse.Picture();
+    coarse.Update();
+    coarse.SetKind(pgBar); // redraws the grid from that offset
+    EXPECT_EQ(ColumnsWith(coarse.Picture(), clGreen), std::vector<int>{97});
+
     TPerformanceGraph wide;
     wide.SetStepSize(40);
     wide.Picture();
