@@ -1,5 +1,7 @@
 #include "cportui/core/CPortEsc.h"
 
+#include "cportui_core/ShowBytes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,16 +13,6 @@ namespace {
 
 const std::string E = "\x1b";
 const std::string Long256(256, '1');
-
-std::string Show(const std::string& Bytes) {
-    std::string S;
-    for (unsigned char C : Bytes) {
-        char Hex[8];
-        std::snprintf(Hex, sizeof Hex, "\\x%02x", C);
-        S += (C > 32 && C < 127) ? std::string(1, static_cast<char>(C)) : Hex;
-    }
-    return S;
-}
 
 std::string Join(const TEscapeParams& List) {
     std::string S;
