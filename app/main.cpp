@@ -3,12 +3,20 @@
 #include "cport/ComPort.h"
 #include "platform/toolkit/ShowException.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
+#include "tolvane/Version.h"
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tolvane %s\n", TOLVANE_VERSION);
+            return 0;
+        }
     QApplication app(argc, argv);
     // Calls queued for the GUI thread (errors shown from the event thread among them) are served by
     // the Qt event loop, and errors are shown in a message box — also one escaping start-up.

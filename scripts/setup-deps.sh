@@ -6,7 +6,7 @@ set -euo pipefail
 # fonts-urw-base35 carries the sans-serif face the windows are laid out for (Nimbus Sans).
 packages=(cmake ninja-build g++ clang ccache pkg-config
           qt6-base-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libclang-rt-14-dev util-linux fonts-urw-base35)
+          libclang-rt-14-dev util-linux fonts-urw-base35 desktop-file-utils)
 
 missing=()
 for p in "${packages[@]}"; do

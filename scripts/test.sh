@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs everything CI runs: the normal build and all tests, then all tests under
-# ASan+UBSan, then the non-widget tests under TSan. Exits non-zero on any failure.
+# Builds and runs everything CI runs: the normal build and all tests, then the installable tree
+# and its package (scripts/package.sh), then all tests under ASan+UBSan, then the non-widget tests
+# under TSan. Exits non-zero on any failure.
 #   scripts/test.sh            all three runs
 #   scripts/test.sh --quick    the normal run only
 set -euo pipefail
@@ -30,6 +31,9 @@ run() {
 
 run normal "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 [ $quick -eq 1 ] && exit 0
+
+# The installable tree: shared libraries, a consumer project built against them, the .deb.
+scripts/package.sh
 
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run asan "" -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=address,undefined -DTOLVANE_BENCH=OFF

@@ -1,6 +1,7 @@
 // tolvane-devsim: a simulated flash device on a pseudo-terminal.
 
 #include "tools/devsim/PtyDevice.h"
+#include "tolvane/Version.h"
 
 #include <csignal>
 #include <cstdio>
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
         oDelay,
         oStall,
         oJobs,
-        oQuiet
+        oQuiet,
+        oVersion
     };
     static const option longs[] = {{"link", required_argument, nullptr, oLink},
                                    {"output", required_argument, nullptr, oOutput},
@@ -87,6 +89,7 @@ int main(int argc, char** argv) {
                                    {"jobs", required_argument, nullptr, oJobs},
                                    {"quiet", no_argument, nullptr, oQuiet},
                                    {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, oVersion},
                                    {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "h", longs, nullptr)) != -1) {
@@ -138,6 +141,9 @@ int main(int argc, char** argv) {
             break;
         case 'h':
             std::fputs(Usage, stdout);
+            return 0;
+        case oVersion:
+            std::printf("tolvane-devsim %s\n", TOLVANE_VERSION);
             return 0;
         default:
             UsageError("unknown option");

@@ -11,6 +11,7 @@
 #include "tools/flash/FlashJob.h"
 #include "tools/flash/Output.h"
 #include "tools/flash/Sha256.h"
+#include "tolvane/Version.h"
 
 #include <atomic>
 #include <cerrno>
@@ -226,7 +227,7 @@ int main(int argc, char** argv) {
             std::fputs(Usage, stdout);
             return exOk;
         case oVersion:
-            std::printf("tolvane-flash 2.00\n");
+            std::printf("tolvane-flash %s\n", TOLVANE_VERSION);
             return exOk;
         case ':':
             UsageError(std::string("option needs a value: ") + argv[optind - 1]);
