@@ -7,6 +7,7 @@
 
 #include "platform/toolkit/ShowException.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
+#include "tolvane/Version.h"
 #include "tools/gallery/GalleryWindow.h"
 
 #include <QApplication>
@@ -54,11 +55,13 @@ bool SaveScreenshots(TGalleryWindow& Window, const QString& Dir, int Seconds) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName("tolvane-gallery");
+    QCoreApplication::setApplicationVersion(TOLVANE_VERSION);
     TToolkitQtHooks hooks;
 
     QCommandLineParser parser;
     parser.setApplicationDescription("The sample controls, live.");
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption shots("screenshot", "Write one picture per page into DIR and end.", "DIR");
     QCommandLineOption wait("wait", "Seconds of live input on each page before its picture.", "S", "0");
     parser.addOption(shots);
