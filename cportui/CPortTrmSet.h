@@ -1,0 +1,4 @@
+#pragma once
+
+// The terminal settings dialog: TComTrmSetForm and EditComTerminal.
+#include "cportui/ComTrmSetForm.h"

@@ -1,0 +1,549 @@
+#include "cportui/ComTerminal.h"
+
+#include "cport/ComPort.h"
+#include "cportui/ComTrmSetForm.h"
+#include "platform/toolkit/FormData.h"
+#include "platform/toolkit/ShowException.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontDialog>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTimer>
+
+#include <algorithm>
+#include <exception>
+
+namespace {
+
+// "Fixedsys" is the stored name of the terminal's font; on this system it stands for the
+// fixed-pitch face the desktop names (installed by setup-deps when missing).
+void InstallFixedsys() {
+    static const bool Done = [] {
+        QFont::insertSubstitution("Fixedsys", QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
+        return true;
+    }();
+    (void)Done;
+}
+
+QWidget* ParentOf(TComponent* AOwner) {
+    return dynamic_cast<QWidget*>(AOwner);
+}
+
+QFont ToQFont(const TCanvasFont& F, bool Underline) {
+    QFont Q(QString::fromStdString(F.Name));
+    if (F.Height > 0)
+        Q.setPixelSize(F.Height);
+    else
+        Q.setPointSize(std::max(F.Size, 1));
+    Q.setBold(F.Bold);
+    Q.setItalic(F.Italic);
+    Q.setUnderline(Underline);
+    Q.setStyleHint(QFont::TypeWriter);
+    return Q;
+}
+
+QRect ToQRect(const TRect& R) {
+    return QRect(R.Left, R.Top, R.Right - R.Left, R.Bottom - R.Top);
+}
+
+// Virtual-key codes of the keys the terminal acts on; 0 for the others.
+uint16_t VirtualKey(int Key) {
+    switch (Key) {
+    case Qt::Key_Home:
+        return VK_HOME;
+    case Qt::Key_Left:
+        return VK_LEFT;
+    case Qt::Key_Up:
+        return VK_UP;
+    case Qt::Key_Right:
+        return VK_RIGHT;
+    case Qt::Key_Down:
+        return VK_DOWN;
+    default:
+        return 0;
+    }
+}
+
+// The characters a key press types, as bytes in the system code page (UTF-8). Keys whose text a
+// platform may leave empty (Ctrl+letter, Enter, Backspace ...) get the character a terminal sends.
+std::string TypedBytes(const QKeyEvent& E) {
+    const int Key = E.key();
+    if ((E.modifiers() & Qt::ControlModifier) && Key >= Qt::Key_A && Key <= Qt::Key_Z)
+        return std::string(1, static_cast<char>(Key - Qt::Key_A + 1));
+    if (!E.text().isEmpty()) return E.text().toStdString();
+    switch (Key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return "\r";
+    case Qt::Key_Backspace:
+        return "\b";
+    case Qt::Key_Tab:
+        return "\t";
+    case Qt::Key_Escape:
+        return "\x1b";
+    case Qt::Key_Delete:
+        return "\x7f";
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+TCanvasFont ComTerminalFont() {
+    TCanvasFont F;
+    F.Name = "Fixedsys";
+    F.Color = clWhite;
+    F.Size = 9;
+    return F;
+}
+
+TCustomComTerminal::TCustomComTerminal(QWidget* Parent, TComponent* AOwner)
+    : QAbstractScrollArea(Parent), TComponent(AOwner, coDeletedElsewhere),
+      TComTerminalCore(static_cast<TComponent*>(this), static_cast<TComTerminalView*>(this)),
+      FBlinkTimer(new QTimer(this)) {
+    InstallFixedsys();
+    // Every pixel of the viewport is painted by us, so Qt may move its pixels when it scrolls.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    viewport()->setCursor(Qt::IBeamCursor);
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    horizontalScrollBar()->setTracking(false);
+    verticalScrollBar()->setTracking(false);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    connect(FBlinkTimer, &QTimer::timeout, this, [this] {
+        FBlinkOn = !FBlinkOn;
+        UpdateCaretRect(CaretRect());
+    });
+    resize(400, 250);
+    TComTerminalCore::SetColor(clBlack);
+    SetFont(ComTerminalFont());
+}
+
+TCustomComTerminal::TCustomComTerminal(TComponent* AOwner) : TCustomComTerminal(ParentOf(AOwner), AOwner) {}
+
+TCustomComTerminal::~TCustomComTerminal() {
+    // Unbind and stop taking data while this view still exists.
+    Shutdown();
+}
+
+void TCustomComTerminal::Loaded() {
+    TComponent::Loaded();
+    FinishLoading();
+}
+
+void TCustomComTerminal::Notification(TComponent* AComponent, TOperation Operation) {
+    TComponent::Notification(AComponent, Operation);
+    if (Operation == opRemove && AComponent && AComponent == static_cast<TComponent*>(ComPort()))
+        SetComPort(nullptr);
+}
+
+void TCustomComTerminal::ViewPortChanging(TCustomComPort* Old, TCustomComPort* New) {
+    if (Old) RemoveFreeNotification(Old);
+    if (New) FreeNotification(New);
+}
+
+void TCustomComTerminal::ShowSetupDialog() {
+    EditComTerminal(*this);
+}
+
+void TCustomComTerminal::SelectFont() {
+    bool Ok = false;
+    QFont Picked = QFontDialog::getFont(&Ok, FQFont, this, QString(), QFontDialog::MonospacedFonts);
+    if (!Ok) return;
+    TCanvasFont F = FFont;
+    F.Name = Picked.family().toStdString();
+    F.Height = Picked.pixelSize() > 0 ? Picked.pixelSize() : 0;
+    if (Picked.pointSize() > 0) F.Size = Picked.pointSize();
+    F.Bold = Picked.bold();
+    F.Italic = Picked.italic();
+    F.Underline = Picked.underline();
+    SetFont(F);
+}
+
+// ---- font and size ----
+
+bool TCustomComTerminal::CalculateMetrics() {
+    QFontMetrics M(FQFont);
+    SetCharSize(M.horizontalAdvance(QLatin1Char('M')), M.height());
+    FAscent = M.ascent();
+    return QFontInfo(FQFont).fixedPitch();
+}
+
+void TCustomComTerminal::SetFont(const TCanvasFont& Value) {
+    FFont = Value;
+    FFontFallbackDone = false;
+    FontChanged();
+}
+
+// The terminal draws with a fixed-pitch face and no underline: a proportional font falls back to
+// the default name once (and is accepted as it then is, should that face not be fixed either),
+// an underlined one loses the underline.
+void TCustomComTerminal::FontChanged() {
+    for (;;) {
+        FQFont = ToQFont(FFont, false);
+        const bool Fixed = CalculateMetrics();
+        if (!Fixed && !FFontFallbackDone && FFont.Name != ComTerminalFont().Name) {
+            FFontFallbackDone = true;
+            FFont.Name = ComTerminalFont().Name;
+            continue;
+        }
+        if (FFont.Underline) {
+            FFont.Underline = false;
+            continue;
+        }
+        break;
+    }
+    FQFontUnderlined = ToQFont(FFont, true);
+    setFont(FQFont);
+    SetFontColor(FFont.Color);
+    AdjustSize();
+    UpdateScrollRange();
+    viewport()->update();
+}
+
+void TCustomComTerminal::SetColor(TColor Value) {
+    TComTerminalCore::SetColor(Value);
+    viewport()->update();
+}
+
+void TCustomComTerminal::SetBorderStyle(TBorderStyle Value) {
+    if (Value == FBorderStyle) return;
+    FBorderStyle = Value;
+    setFrameStyle(Value == bsSingle ? QFrame::StyledPanel | QFrame::Sunken : QFrame::NoFrame);
+    AdjustSize();
+    UpdateScrollRange();
+}
+
+void TCustomComTerminal::SetAutoSize(bool Value) {
+    FAutoSize = Value;
+    AdjustSize();
+}
+
+void TCustomComTerminal::SetTabStop(bool Value) {
+    FTabStop = Value;
+    setFocusPolicy(Value ? Qt::StrongFocus : Qt::NoFocus);
+}
+
+QSize TCustomComTerminal::sizeHint() const {
+    return {CharWidth() * Columns() + 2 * frameWidth(), CharHeight() * Rows() + 2 * frameWidth()};
+}
+
+// With AutoSize the control takes the grid's size plus its border; scroll bars are not counted.
+void TCustomComTerminal::AdjustSize() {
+    if (FAutoSize) resize(sizeHint());
+}
+
+int TCustomComTerminal::ViewClientWidth() const {
+    return viewport()->width();
+}
+
+int TCustomComTerminal::ViewClientHeight() const {
+    return viewport()->height();
+}
+
+void TCustomComTerminal::ViewGridChanged() {
+    AdjustSize();
+    UpdateScrollRange();
+    viewport()->update();
+}
+
+// ---- scroll bars ----
+
+void TCustomComTerminal::SetScrollBars(TScrollStyle Value) {
+    if (Value == FScrollBars) return;
+    FScrollBars = Value;
+    const bool H = Value == ssHorizontal || Value == ssBoth, V = Value == ssVertical || Value == ssBoth;
+    setHorizontalScrollBarPolicy(H ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(V ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    if (!H) horizontalScrollBar()->setRange(0, 0);
+    if (!V) verticalScrollBar()->setRange(0, 0);
+    UpdateScrollRange();
+    SyncTopLeft();
+}
+
+void TCustomComTerminal::SetSmoothScroll(bool Value) {
+    TComTerminalCore::SetSmoothScroll(Value);
+    // Without smooth scrolling the view jumps when the thumb is released.
+    horizontalScrollBar()->setTracking(Value);
+    verticalScrollBar()->setTracking(Value);
+}
+
+// A bar is shown only while the grid does not fit (its range is then not empty). The client
+// size without bars decides first; a bar that appears takes room from the other direction, so
+// the ranges are computed again with that room taken.
+void TCustomComTerminal::UpdateScrollRange() {
+    if (FScrollBars == ssNone || FInScrollUpdate) return;
+    FInScrollUpdate = true;
+    struct TLeave {
+        bool& Flag;
+        ~TLeave() { Flag = false; }
+    } Leave{FInScrollUpdate};
+    const bool HOn = FScrollBars == ssHorizontal || FScrollBars == ssBoth;
+    const bool VOn = FScrollBars == ssVertical || FScrollBars == ssBoth;
+    const int Extent = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+    const QSize Full = maximumViewportSize();
+    int W = Full.width(), H = Full.height();
+    auto Excess = [](int Pixels, int Unit, int Cells) {
+        return std::max(Cells - std::max(Pixels, 0) / Unit, 0);
+    };
+    int HMax = 0, VMax = 0;
+    for (int Round = 0; Round < 2; ++Round) {
+        HMax = HOn ? Excess(W, CharWidth(), Columns()) : 0;
+        const int HClient = H - (HMax > 0 ? Extent : 0);
+        VMax = VOn ? Excess(HClient, CharHeight(), Rows()) : 0;
+        if (VMax == 0 || Round == 1) break;
+        W = Full.width() - Extent; // the vertical bar takes its room
+    }
+    const int HClient = H - (HMax > 0 ? Extent : 0);
+    horizontalScrollBar()->setRange(0, HMax);
+    horizontalScrollBar()->setPageStep(std::max(W / CharWidth(), 1));
+    horizontalScrollBar()->setSingleStep(1);
+    verticalScrollBar()->setRange(0, VMax);
+    verticalScrollBar()->setPageStep(std::max(HClient / CharHeight(), 1));
+    verticalScrollBar()->setSingleStep(1);
+    SyncTopLeft();
+}
+
+// TopLeft follows the bars' positions, which the bars have clamped to their ranges.
+void TCustomComTerminal::SyncTopLeft() {
+    SetTopLeft({horizontalScrollBar()->value() + 1, verticalScrollBar()->value() + 1});
+}
+
+void TCustomComTerminal::scrollContentsBy(int DX, int DY) {
+    SyncTopLeft();
+    if (FDoubleBuffered || FUpdatePending) {
+        viewport()->update();
+        return;
+    }
+    ViewScroll(DX * CharWidth(), DY * CharHeight(), Rect(0, 0, viewport()->width(), viewport()->height()));
+}
+
+void TCustomComTerminal::resizeEvent(QResizeEvent* Event) {
+    QAbstractScrollArea::resizeEvent(Event);
+    UpdateScrollRange();
+}
+
+// ---- painting ----
+
+void TCustomComTerminal::ViewInvalidate(const TRect& Pixels) {
+    FUpdatePending = true;
+    viewport()->update(ToQRect(Pixels));
+}
+
+// The pixels move only while what is on screen is up to date; with a repaint still pending they
+// could carry stale pixels to a place nobody repaints, so the area is repainted instead.
+void TCustomComTerminal::ViewScroll(int DX, int DY, const TRect& Clip) {
+    const QRect R = ToQRect(Clip);
+    if (FUpdatePending || FDoubleBuffered) {
+        FUpdatePending = true;
+        viewport()->update(R);
+        return;
+    }
+    viewport()->scroll(DX, DY, R);
+    FScrolledPixels +=
+        static_cast<int64_t>(std::abs(DX) * R.height()) + static_cast<int64_t>(std::abs(DY) * R.width());
+    // The drawn caret moved with the pixels: repaint where it went.
+    if (!FCaretPainted.isNull()) {
+        FCaretPainted.translate(DX, DY);
+        viewport()->update(FCaretPainted);
+    }
+}
+
+void TCustomComTerminal::paintEvent(QPaintEvent* Event) {
+    FUpdatePending = false;
+    ++FPaintCount;
+    QPainter Painter(viewport());
+    const QRect Clip = Event->rect();
+    Painter.fillRect(Clip, ToQColor(TComTerminalCore::Color()));
+    if (ViewDesigning()) {
+        PaintDesign(Painter);
+        return;
+    }
+    PaintTerminal(Painter, Clip);
+    const QRect Caret = CaretRect();
+    if (FCaretCreated && FCaretHidden == 0 && FBlinkOn && !Caret.isEmpty()) {
+        // The caret inverts the cell's pixels, as a system caret does.
+        Painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+        Painter.fillRect(Caret, Qt::white);
+        Painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        FCaretPainted = Caret;
+    } else if (Clip.contains(FCaretPainted)) {
+        FCaretPainted = QRect();
+    }
+}
+
+void TCustomComTerminal::PaintTerminal(QPainter& Painter, const QRect& Clip) {
+    const TRect Cells = ViewCellsInClip(Rect(Clip.left(), Clip.top(), Clip.right() + 1, Clip.bottom() + 1));
+    const int CW = CharWidth(), CH = CharHeight();
+    const TPoint Origin = TopLeft();
+    Painter.setFont(FQFont);
+    bool Underlined = false;
+    for (int VY = Cells.Top; VY <= Cells.Bottom; ++VY) {
+        for (int VX = Cells.Left; VX <= Cells.Right; ++VX) {
+            const TComTermChar Cell = Buffer().GetChar(VX + Origin.X - 1, VY + Origin.Y - 1);
+            if (Cell.CharCode == 0) continue;
+            const QRect R((VX - 1) * CW, (VY - 1) * CH, CW, CH);
+            Painter.fillRect(R, ToQColor(Cell.BackColor));
+            if (Cell.Underlined != Underlined) {
+                Underlined = Cell.Underlined;
+                Painter.setFont(Underlined ? FQFontUnderlined : FQFont);
+            }
+            Painter.setPen(ToQColor(Cell.ForeColor));
+            Painter.drawText(R.left(), R.top() + FAscent, QString(QLatin1Char(Cell.CharCode)));
+        }
+    }
+}
+
+// At design time the control shows its name in the two text colours and a block caret.
+void TCustomComTerminal::PaintDesign(QPainter& Painter) {
+    Painter.setFont(FQFont);
+    Painter.setPen(ToQColor(FontColor()));
+    Painter.drawText(0, FAscent, "Varnelo Library");
+    Painter.setPen(ToQColor(AltColor()));
+    Painter.drawText(0, CharHeight() + FAscent, "Varnelo Library");
+    Painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    Painter.fillRect(QRect(0, 0, CharWidth(), 2 * CharHeight()), Qt::white);
+}
+
+// ---- caret ----
+
+QRect TCustomComTerminal::CaretRect() const {
+    const int H = CaretHeight();
+    if (H <= 0) return {};
+    const TPoint P = CaretPixelPos();
+    return QRect(P.X, P.Y, CharWidth(), H);
+}
+
+void TCustomComTerminal::UpdateCaretRect(const QRect& R) {
+    if (!R.isEmpty()) viewport()->update(R);
+}
+
+void TCustomComTerminal::InitCaret() {
+    FCaretCreated = CaretHeight() > 0;
+    FBlinkOn = true;
+    const int Flash = QApplication::cursorFlashTime();
+    if (FCaretCreated && Flash > 0)
+        FBlinkTimer->start(Flash / 2);
+    else
+        FBlinkTimer->stop();
+    UpdateCaretRect(CaretRect());
+}
+
+void TCustomComTerminal::DestroyCaret() {
+    FCaretCreated = false;
+    FBlinkTimer->stop();
+    UpdateCaretRect(FCaretPainted);
+}
+
+void TCustomComTerminal::ViewHideCaret() {
+    ++FCaretHidden;
+}
+
+void TCustomComTerminal::ViewShowCaret() {
+    if (FCaretHidden > 0) --FCaretHidden;
+    if (FCaretHidden == 0 && FCaretCreated) UpdateCaretRect(CaretRect());
+}
+
+void TCustomComTerminal::ViewCaretMoved() {
+    if (!FCaretCreated) return;
+    UpdateCaretRect(FCaretPainted);
+    FBlinkOn = true; // a moving caret stays visible, as a system caret does
+    UpdateCaretRect(CaretRect());
+}
+
+void TCustomComTerminal::ViewCaretShapeChanged() {
+    if (!hasFocus()) return;
+    DestroyCaret();
+    InitCaret();
+}
+
+void TCustomComTerminal::focusInEvent(QFocusEvent* Event) {
+    QAbstractScrollArea::focusInEvent(Event);
+    InitCaret();
+}
+
+void TCustomComTerminal::focusOutEvent(QFocusEvent* Event) {
+    DestroyCaret();
+    QAbstractScrollArea::focusOutEvent(Event);
+}
+
+// ---- keys ----
+
+bool TCustomComTerminal::focusNextPrevChild(bool Next) {
+    return FWantTabs ? false : QAbstractScrollArea::focusNextPrevChild(Next);
+}
+
+// The key-down handler sees the key first, then the terminal acts on cursor keys; a key that
+// types characters then goes through the key-press handler and is sent. Errors of the port end
+// here, in the application's error display: an event handler must not let them into Qt.
+void TCustomComTerminal::keyPressEvent(QKeyEvent* Event) {
+    try {
+        uint16_t Key = VirtualKey(Event->key());
+        if (FOnKeyDown) FOnKeyDown(static_cast<TComponent*>(this), Key);
+        if (Key) KeyDown(Key);
+        if (VirtualKey(Event->key()) == 0) {
+            for (char Ch : TypedBytes(*Event)) {
+                if (FOnKeyPress) FOnKeyPress(static_cast<TComponent*>(this), Ch);
+                if (Ch) KeyPress(Ch);
+            }
+        }
+    } catch (const std::exception& E) {
+        ShowException(E);
+    }
+    Event->accept();
+}
+
+// ---- form data ----
+
+const std::vector<std::string>& ScrollStyleNames() {
+    static const std::vector<std::string> Names{"ssNone", "ssHorizontal", "ssVertical", "ssBoth"};
+    return Names;
+}
+
+const TClassInfo& TComTerminal::StaticClassInfo() {
+    using C = TComTerminal;
+    static const TClassInfo& Info =
+        TPublished<C>("TComTerminal", "TComponent")
+            .Integer("AltColor", &C::AltColor, &C::SetAltColor, Default(0xA6A6A6))
+            .Bool("AppendLF", &C::AppendLF, &C::SetAppendLF, Default(false))
+            .Enum("ArrowKeys", &C::ArrowKeys, &C::SetArrowKeys, ArrowKeysNames(), Default(akTerminal))
+            .Enum("BorderStyle", &C::BorderStyle, &C::SetBorderStyle, {"bsNone", "bsSingle"},
+                  Default(bsSingle))
+            .Enum("Caret", &C::Caret, &C::SetCaret, TermCaretNames(), Default(tcBlock))
+            .Integer("Columns", &C::Columns, &C::SetColumns, Default(80))
+            .Component<TCustomComPort>("ComPort", &C::ComPort, &C::SetComPort, "TCustomComPort")
+            .Enum("Emulation", &C::Emulation, &C::SetEmulation, TermEmulationNames(), Always())
+            .Bool("Force7Bit", &C::Force7Bit, &C::SetForce7Bit, Default(false))
+            .Bool("LocalEcho", &C::LocalEcho, &C::SetLocalEcho, Default(false))
+            .Integer("Rows", &C::Rows, &C::SetRows, Default(24))
+            .Enum("ScrollBars", &C::ScrollBars, &C::SetScrollBars, ScrollStyleNames(), Always())
+            .Bool("SendLF", &C::SendLF, &C::SetSendLF, Default(false))
+            .Bool("SmoothScroll", &C::SmoothScroll, &C::SetSmoothScroll, Default(false))
+            .Bool("WrapLines", &C::WrapLines, &C::SetWrapLines, Default(false))
+            .Bool("AutoSize", &C::AutoSize, &C::SetAutoSize, Default(false))
+            .Integer("Color", &C::Color, &C::SetColor, Default(clBlack))
+            .Bool("Enabled", &C::Enabled, &C::SetEnabled, Default(true))
+            .Bool("TabStop", &C::TabStop, &C::SetTabStop, Default(true))
+            .Event<TChScreenEvent>("OnChar", &C::OnChar, &C::SetOnChar)
+            .Event<TEscapeEvent>("OnGetEscapeCodes", &C::OnGetEscapeCodes, &C::SetOnGetEscapeCodes)
+            .Event<TStrRecvEvent>("OnStrRecieved", &C::OnStrRecieved, &C::SetOnStrRecieved)
+            .Event<TUnhandledEvent>("OnUnhandledCode", &C::OnUnhandledCode, &C::SetOnUnhandledCode)
+            .Event<TKeyEvent>("OnKeyDown", &C::OnKeyDown, &C::SetOnKeyDown)
+            .Event<TKeyPressEvent>("OnKeyPress", &C::OnKeyPress, &C::SetOnKeyPress)
+            .Register();
+    return Info;
+}
+
+void RegisterComTerminal() {
+    (void)TComTerminal::StaticClassInfo();
+}
