@@ -315,10 +315,10 @@ TEST(DataPacket, PacketsArriveThroughThePortUntilThePortIsDestroyed) {
     // The port's removal notice unbinds the framer; a new port on the same device is not followed.
     vp->Port.reset();
     EXPECT_EQ(p.ComPort(), nullptr);
+    TLog rx; // outlives the port whose event thread writes to it
     TComPort again(nullptr);
     again.SetPort("COM12");
     again.SetSyncMethod(smNone);
-    TLog rx;
     again.SetOnRxChar([&](TObject*, int) { rx.Add("rx"); });
     again.Open();
     vp->Dev->Deliver(std::string("late;"));
