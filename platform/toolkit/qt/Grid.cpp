@@ -1,5 +1,7 @@
 #include "platform/toolkit/qt/Grid.h"
 
+#include "platform/toolkit/ShowException.h"
+
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -288,11 +290,22 @@ void TCustomGrid::mousePressEvent(QMouseEvent* Event) {
     if (focusPolicy() != Qt::NoFocus) setFocus(Qt::MouseFocusReason);
     int c = 0, r = 0;
     const QPoint p = Event->position().toPoint();
-    if (MouseCoord(p.x(), p.y(), c, r)) FocusCell(c, r);
+    if (!MouseCoord(p.x(), p.y(), c, r)) return;
+    // Runs in Qt's event handling: an error of a handler is shown and the grid carries on.
+    try {
+        FocusCell(c, r);
+    } catch (...) {
+        ShowException(std::current_exception());
+    }
 }
 
 void TCustomGrid::mouseDoubleClickEvent(QMouseEvent* Event) {
-    if (Event->button() == Qt::LeftButton) DblClick();
+    if (Event->button() != Qt::LeftButton) return;
+    try {
+        DblClick();
+    } catch (...) {
+        ShowException(std::current_exception());
+    }
 }
 
 void TCustomGrid::keyPressEvent(QKeyEvent* Event) {
@@ -329,7 +342,12 @@ void TCustomGrid::keyPressEvent(QKeyEvent* Event) {
         QWidget::keyPressEvent(Event);
         return;
     }
-    if (c != FCol || r != FRow) FocusCell(c, r);
+    if (c == FCol && r == FRow) return;
+    try {
+        FocusCell(c, r);
+    } catch (...) {
+        ShowException(std::current_exception());
+    }
 }
 
 void TCustomGrid::focusInEvent(QFocusEvent*) {
