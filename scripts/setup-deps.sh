@@ -3,10 +3,13 @@
 # what is missing. Works as root, or through sudo otherwise.
 set -euo pipefail
 
-# fonts-urw-base35 carries the sans-serif face the windows are laid out for (Nimbus Sans).
+# fonts-urw-base35 carries the sans-serif face the windows are laid out for (Nimbus Sans);
+# fonts-dejavu-core the fixed-pitch face the terminal's "Fixedsys" stands for; libvterm-dev is
+# the reference the terminal benchmark measures against (benchmarks only).
 packages=(cmake ninja-build g++ clang ccache pkg-config
           qt6-base-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libclang-rt-14-dev util-linux fonts-urw-base35 desktop-file-utils)
+          libclang-rt-14-dev util-linux fonts-urw-base35 desktop-file-utils
+          fonts-dejavu-core libvterm-dev)
 
 missing=()
 for p in "${packages[@]}"; do
