@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -236,4 +238,21 @@ TEST_F(DriveFixture, UnreadableDirectoryListsNothing) {
     fs::permissions(C("a"), fs::perms::owner_all, fs::perm_options::replace);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The current drive and directories are one process-wide state: threads that change and read it at
+// once always see a whole directory.
+TEST_F(DriveFixture, ThreadsSeeWholeDirectories) {
+    std::atomic<int> odd{0};
+    auto worker = [&](const char* Path) {
+        for (int i = 0; i < 200; ++i) {
+            SetCurrentDir(Path);
+            const std::string now = GetCurrentDir();
+            if (now != "C:\\a\\b" && now != "D:\\x\\y") ++odd;
+        }
+    };
+    std::thread a(worker, "c:\\a\\b"), b(worker, "d:\\x\\y");
+    a.join();
+    b.join();
+    EXPECT_EQ(odd.load(), 0);
 }
