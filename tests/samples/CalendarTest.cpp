@@ -224,6 +224,10 @@ TEST(CalendarGrid, SizesAndPicture) {
         EXPECT_EQ(img.width(), s.W);
     }
     cal->resize(224, 150);
+    cal->SetGridLineWidth(3); // the cells shrink to make room for the wider lines
+    EXPECT_EQ(cal->DefaultColWidth(), (220 - 18) / 7);
+    EXPECT_EQ(cal->DefaultRowHeight(), (146 - 18) / 7);
+    cal->SetGridLineWidth(1);
     QImage img = cal->Picture();
     const QRgb highlight = ToQColor(clHighlight).rgb();
     auto count = [&](TRect R) {
@@ -261,6 +265,11 @@ TEST(CalendarFormData, OnlyTheWholeDateIsStored) {
     EXPECT_EQ(DateOf(*read), (TYmd{2000, 2, 29}));
     EXPECT_EQ(read->StartOfWeek(), 7);
     EXPECT_FALSE(read->UseCurrentDate());
+    // A calendar never shown is still meant to be visible; one hidden on purpose is stored so.
+    TCCalendar unshown;
+    EXPECT_EQ(WriteComponent(unshown).find("Visible"), std::string::npos);
+    unshown.hide();
+    EXPECT_NE(WriteComponent(unshown).find("Visible = false"), std::string::npos);
     EXPECT_THROW(ReadComponent("c: TCCalendar {\n CalendarDate = \"tomorrow\"\n}\n", nullptr),
                  EFormDataError);
 }

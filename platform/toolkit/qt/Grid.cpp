@@ -84,6 +84,8 @@ void TCustomGrid::SetGridLineWidth(int Value) {
     Value = std::clamp(Value, 0, MaxCellSize);
     if (Value == FGridLineWidth) return;
     FGridLineWidth = Value;
+    // Controls that size their cells to the control size them again for the new lines.
+    BoundsChanged();
     Invalidate();
 }
 

@@ -62,7 +62,10 @@ class TCustomGrid : public QWidget, public TComponent {
     void SetTabStop(bool Value) { setFocusPolicy(Value ? Qt::StrongFocus : Qt::ClickFocus); }
     bool Enabled() const { return isEnabled(); }
     void SetEnabled(bool Value) { setEnabled(Value); }
-    bool Visible() const { return isVisibleTo(parentWidget()); }
+    // Whether the control is meant to be shown (not hidden on purpose), whether or not its window is.
+    bool Visible() const {
+        return !(testAttribute(Qt::WA_WState_ExplicitShowHide) && testAttribute(Qt::WA_WState_Hidden));
+    }
     void SetVisible(bool Value) { setVisible(Value); }
 
     // The current cell.

@@ -98,7 +98,10 @@ class TCustomOutline : public QTreeView, public TComponent {
     void SetPictureLeaf(const QIcon& Value);
     bool Enabled() const { return isEnabled(); }
     void SetEnabled(bool Value) { setEnabled(Value); }
-    bool Visible() const { return isVisibleTo(parentWidget()); }
+    // Whether the control is meant to be shown (not hidden on purpose), whether or not its window is.
+    bool Visible() const {
+        return !(testAttribute(Qt::WA_WState_ExplicitShowHide) && testAttribute(Qt::WA_WState_Hidden));
+    }
     void SetVisible(bool Value) { setVisible(Value); }
 
     const TNotifyEvent& OnClick() const { return FOnClick; }
