@@ -1,5 +1,7 @@
 #include "platform/ports/DeviceMap.h"
 
+#include "platform/toolkit/UserConfig.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -8,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <pwd.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -19,30 +20,6 @@ namespace {
 std::mutex OverrideLock;
 std::optional<std::vector<TDeviceMapEntry>> MapOverride;
 std::optional<std::vector<TSystemPort>> ListOverride;
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-        s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-        s.remove_suffix(1);
-    return s;
-}
-
-// Printable form of an entry for problem texts: a stray control byte must not garble the message.
-std::string Shown(std::string_view s) {
-    std::string out;
-    for (char c : s) {
-        auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 // Two paths name the same device when they resolve to the same file; a path that does not
 // resolve (a pty gone, "virtual:…") only matches itself.
@@ -70,7 +47,7 @@ bool IsRealUart(const fs::path& sysEntry) {
     if (!fs::exists(sysEntry / "device", ec)) return false;
     std::string type;
     if (!ReadSmallFile(sysEntry / "type", type)) return true;
-    auto t = Trim(type);
+    auto t = TrimBlanks(type);
     return !t.empty() && t != "0";
 }
 
@@ -112,7 +89,7 @@ void ParseDeviceEntries(std::string_view text, char sep, const std::string& orig
         size_t cut = text.find(sep);
         std::string_view raw = text.substr(0, cut);
         text = cut == std::string_view::npos ? std::string_view{} : text.substr(cut + 1);
-        std::string_view item = Trim(raw);
+        std::string_view item = TrimBlanks(raw);
         if (item.empty() || (sep == '\n' && item.front() == '#')) {
             if (text.empty()) break;
             continue;
@@ -123,13 +100,13 @@ void ParseDeviceEntries(std::string_view text, char sep, const std::string& orig
         };
         size_t eq = item.find('=');
         if (eq == std::string_view::npos) {
-            into.Problems.push_back(where() + ": expected COMn=path, got \"" + Shown(item) + "\"");
+            into.Problems.push_back(where() + ": expected COMn=path, got \"" + ShownEntry(item) + "\"");
         } else {
-            std::string_view name = Trim(item.substr(0, eq));
-            std::string_view path = Trim(item.substr(eq + 1));
+            std::string_view name = TrimBlanks(item.substr(0, eq));
+            std::string_view path = TrimBlanks(item.substr(eq + 1));
             int n = ComPortNumber(name);
             if (n == 0 || name.substr(0, 1) == "\\") {
-                into.Problems.push_back(where() + ": \"" + Shown(name) + "\" is not a port name COM1 to COM" +
+                into.Problems.push_back(where() + ": \"" + ShownEntry(name) + "\" is not a port name COM1 to COM" +
                                         std::to_string(MaxComPortNumber));
             } else if (path.empty()) {
                 into.Problems.push_back(where() + ": no device path for COM" + std::to_string(n));
@@ -237,20 +214,8 @@ TDeviceMap BuildDeviceMap(const TDeviceMapSources& sources) {
 }
 
 std::string DeviceConfigPath() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    fs::path base;
-    if (xdg && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        std::string h = home && home[0] ? home : "";
-        if (h.empty()) {
-            if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) h = pw->pw_dir;
-        }
-        if (h.empty()) return {};
-        base = fs::path(h) / ".config";
-    }
-    return (base / "cport" / "devices.conf").string();
+    const std::string base = UserConfigDir();
+    return base.empty() ? std::string() : (fs::path(base) / "cport" / "devices.conf").string();
 }
 
 TDeviceMapSources DeviceMapSourcesFromEnvironment() {
