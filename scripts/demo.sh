@@ -4,15 +4,19 @@
 # that the device holds the image, zero-padded to whole 267-byte blocks.
 #   scripts/demo.sh           the command-line flasher
 #   scripts/demo.sh --gui     the windowed tool on the same simulated device
+#   scripts/demo.sh --term    tolvane-term on a pseudo-terminal whose far end draws a VT100
+#                             screen and echoes what is typed
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 gui=0
+term=0
 case "${1:-}" in
 --gui) gui=1 ;;
+--term) term=1 ;;
 "") ;;
-*) echo "usage: scripts/demo.sh [--gui]" >&2; exit 1 ;;
+*) echo "usage: scripts/demo.sh [--gui|--term]" >&2; exit 1 ;;
 esac
 
 scripts/setup-deps.sh
@@ -21,6 +25,7 @@ build=$root/build/demo
 export CCACHE_DIR=${CCACHE_DIR:-$root/build/.ccache}
 targets=(--target tolvane-flash --target tolvane-devsim)
 [ $gui -eq 1 ] && targets+=(--target tolvane)
+[ $term -eq 1 ] && targets=(--target tolvane-term)
 # Serialised with every other build on this machine.
 flock /tmp/tolvane-build.lock bash -c '
   [ -f "$0/build.ninja" ] || cmake -S "$1" -B "$0" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -34,6 +39,45 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+if [ $term -eq 1 ]; then
+    link=$work/device
+    # The far end: a pseudo-terminal in raw mode; draws a screen with cursor moves, attributes,
+    # erases and tabs, then echoes every byte typed (a typed CR as CR LF).
+    python3 - "$link" >"$work/host.log" 2>&1 <<'HOST' &
+import os, pty, select, signal, sys, time, tty
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+master, slave = pty.openpty()
+tty.setraw(slave)
+os.symlink(os.ttyname(slave), sys.argv[1])
+E = "\x1b"
+screen = (E + "[2J" + E + "[H" + E + "[7m tolvane-term demo " + E + "[0m\r\n\r\n"
+          + "Cursor moves:" + E + "[4;20H(row 4, col 20)" + E + "[6;1H"
+          + E + "[1mbright" + E + "[0m  " + E + "[4munderlined" + E + "[0m  " + E + "[7minverse" + E + "[0m\r\n"
+          + "tabs:\tone\ttwo\tthree\r\n"
+          + "erased to the end of this line: XXXXXXXX" + E + "[8D" + E + "[K\r\n\r\n"
+          + "Type here, the far end echoes: ")
+time.sleep(0.5)
+os.write(master, screen.encode())
+while True:
+    r, _, _ = select.select([master], [], [], 1.0)
+    if not r:
+        continue
+    try:
+        data = os.read(master, 1024)
+    except OSError:
+        break
+    if not data:
+        break
+    os.write(master, data.replace(b"\r", b"\r\n"))
+HOST
+    sim_pid=$!
+    for _ in $(seq 100); do [ -L "$link" ] && break; sleep 0.05; done
+    [ -L "$link" ] || { cat "$work/host.log" >&2; echo "demo: the far end did not start" >&2; exit 1; }
+    echo "demo: tolvane-term on $(readlink "$link")"
+    "$build/tools/term/tolvane-term" -p "$link" -b 115200 --settings "$work/term.ini" "${@:2}"
+    exit 0
+fi
 
 image=$work/demo.flash
 head -c 100000 /dev/urandom >"$image"

@@ -147,6 +147,10 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
 
     if (FPortFromCommandLine) Connect();
     ShowState();
+    // The window opens large enough for the whole grid; the user may make it smaller later.
+    FTerminal->setMinimumSize(FTerminal->sizeHint());
+    resize(sizeHint());
+    FTerminal->setMinimumSize(0, 0);
     FTerminal->setFocus();
 }
 

@@ -59,7 +59,6 @@ int main(int argc, char** argv) {
     int result = 0;
     try {
         TTermWindow window(options);
-        window.resize(window.sizeHint());
         window.show();
         if (parser.isSet(shot)) {
             QTimer::singleShot(static_cast<int>(seconds * 1000), [&] {
