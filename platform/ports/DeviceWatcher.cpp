@@ -48,7 +48,17 @@ TDeviceWatcher::TDeviceWatcher(std::string DeviceDir) : FDir(std::move(DeviceDir
         ::close(FInotify);
         throw Exception("cannot watch " + FDir + " for devices: " + std::strerror(err));
     }
+    WatchById();
     FKnown = Scan();
+}
+
+void TDeviceWatcher::WatchById() {
+    // Best-effort and idempotent: adding a watch that exists returns the same one. The serial
+    // folder is watched too, so the by-id folder's creation wakes a Wait.
+    const std::string serial = FDir + "/serial";
+    ::inotify_add_watch(FInotify, serial.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
+    ::inotify_add_watch(FInotify, (serial + "/by-id").c_str(),
+                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
 }
 
 TDeviceWatcher::~TDeviceWatcher() {
@@ -92,6 +102,7 @@ std::vector<TDeviceEvent> TDeviceWatcher::Wait(int TimeoutMs) {
     alignas(inotify_event) char buf[4096];
     while (::read(FInotify, buf, sizeof buf) > 0) {
     }
+    WatchById();
     std::vector<std::string> now = Scan();
     std::vector<std::string> gone, added;
     std::set_difference(FKnown.begin(), FKnown.end(), now.begin(), now.end(), std::back_inserter(gone));

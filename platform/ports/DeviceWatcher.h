@@ -38,7 +38,8 @@ class TDeviceWatcher {
     // The serial devices present when the watcher started or at the last Wait, sorted.
     std::vector<std::string> Present() const;
     // Waits up to TimeoutMs (-1: for ever) for devices to come or go and returns the changes, in
-    // path order, removals first. Empty on time-out or Wake.
+    // path order, removals first. Empty on time-out, on Wake, and when only by-id links changed
+    // (they come a moment after their device: a caller waiting for a by-id name asks ByIdName again).
     std::vector<TDeviceEvent> Wait(int TimeoutMs);
     // Ends a Wait early. Async-signal-safe.
     void Wake();
@@ -47,6 +48,8 @@ class TDeviceWatcher {
 
   private:
     std::vector<std::string> Scan() const;
+    // Watches the by-id folder once it exists (udev makes it with the first such device).
+    void WatchById();
 
     std::string FDir;
     int FInotify = -1;
