@@ -49,6 +49,17 @@ TCustomComPort::TCustomComPort(TComponent* AOwner) : TComponent(AOwner) {
 // GUI thread. A destroyed port must not keep its device or thread: when Close fails (an abort the
 // device refuses), the thread and the handle are released anyway and the error is shown.
 TCustomComPort::~TCustomComPort() {
+    ShutDown();
+    FBuffer.reset();
+    FFlowControl.reset();
+    FTimeouts.reset();
+    FParity.reset();
+}
+
+// Runs first in the most derived destructor (and again, doing nothing, in each base): the event
+// thread calls this object's virtual Do operations until it has stopped, so it must stop while the
+// object is still whole, and followers that unregister from Notification must find it whole too.
+void TCustomComPort::ShutDown() {
     try {
         Close();
     } catch (...) {
@@ -66,10 +77,6 @@ TCustomComPort::~TCustomComPort() {
     }
     // Followers unregister their links from Notification; they must find this port whole.
     NotifyDestroying();
-    FBuffer.reset();
-    FFlowControl.reset();
-    FTimeouts.reset();
-    FParity.reset();
 }
 
 // GUI thread.
@@ -439,4 +446,8 @@ const TClassInfo& TComPort::StaticClassInfo() {
 
 TComPort::TComPort(TComponent* AOwner) : TCustomComPort(AOwner) {
     StaticClassInfo();
+}
+
+TComPort::~TComPort() {
+    ShutDown();
 }

@@ -175,6 +175,9 @@ class TCustomComPort : public TComponent {
     virtual void SetupComPort();
 
     void Loaded() override;
+    // Closes the port and sends the removal notices; a class derived from a port calls it first in
+    // its destructor (the event thread calls virtual operations until it has stopped).
+    void ShutDown();
 
     // Raise the published events; each does nothing when its handler is empty.
     virtual void DoAfterClose();
@@ -284,6 +287,7 @@ class TCustomComPort : public TComponent {
 class TComPort : public TCustomComPort {
   public:
     explicit TComPort(TComponent* AOwner);
+    ~TComPort() override;
     std::string ClassName() const override { return "TComPort"; }
     // The published properties and their stored defaults (registered once, on first use).
     static const TClassInfo& StaticClassInfo();
