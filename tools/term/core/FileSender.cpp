@@ -1,0 +1,138 @@
+#include "tools/term/core/FileSender.h"
+
+#include "cport/ComPort.h"
+#include "platform/comm/WinComm.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+struct TAsyncRecord {
+    PAsync P = nullptr;
+    TAsyncRecord() { InitAsync(P); }
+    ~TAsyncRecord() { DoneAsync(P); }
+    TAsyncRecord(const TAsyncRecord&) = delete;
+    TAsyncRecord& operator=(const TAsyncRecord&) = delete;
+};
+
+// About a tenth of a second of line time (10 bits a byte), so a cancel or a progress step is never
+// far away, and large enough at high rates that the chunks cost nothing.
+int ChunkFor(const TCustomComPort& Port) {
+    const int64_t Baud = Port.BaudRate() == brCustom ? Port.CustomBaudRate() : BaudRateValue(Port.BaudRate());
+    return static_cast<int>(std::clamp<int64_t>(Baud / 100, 64, 32 * 1024));
+}
+} // namespace
+
+TFileSender::TFileSender(TCustomComPort& Port) : FPort(Port) {}
+
+TFileSender::~TFileSender() {
+    Cancel();
+    Wait();
+}
+
+void TFileSender::Start(const std::string& FileName) {
+    if (Running()) throw Exception("a file is being sent already");
+    if (!FPort.Connected()) throw Exception("cannot send " + FileName + ": the port is not connected");
+    Wait();
+    const int Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat St {};
+    std::string Why;
+    if (Fd < 0 || ::fstat(Fd, &St) != 0)
+        Why = std::strerror(errno);
+    else if (!S_ISREG(St.st_mode))
+        Why = "not a regular file";
+    if (!Why.empty()) {
+        if (Fd >= 0) ::close(Fd);
+        throw Exception("cannot send " + FileName + ": " + Why);
+    }
+    FTotal = St.st_size;
+    FCancel.store(false);
+    FRunning.store(true, std::memory_order_release);
+    try {
+        FThread = std::thread([this, Fd, Chunk = ChunkFor(FPort), FileName] { Run(Fd, Chunk, FileName); });
+    } catch (...) {
+        FRunning.store(false);
+        ::close(Fd);
+        throw;
+    }
+}
+
+void TFileSender::Cancel() {
+    if (!Running()) return;
+    {
+        std::lock_guard Lock(FLock);
+        FCancel.store(true);
+    }
+    FWake.notify_all();
+    // Ends the write in progress (and drops what waits in the output queue); the event thread's
+    // reads are left alone. A port closed meanwhile has nothing to abort.
+    PurgeComm(FPort.Handle(), PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+void TFileSender::Wait() {
+    if (FThread.joinable()) FThread.join();
+}
+
+void TFileSender::Run(int Fd, int ChunkSize, const std::string& FileName) {
+    TSendResult Result = srDone;
+    std::string Text;
+    int64_t Sent = 0;
+    std::vector<char> Buffer(static_cast<std::size_t>(ChunkSize));
+    try {
+        while (Sent < FTotal) {
+            if (FCancel.load()) {
+                Result = srCancelled;
+                break;
+            }
+            const ssize_t N = ::read(Fd, Buffer.data(),
+                                     static_cast<std::size_t>(std::min<int64_t>(ChunkSize, FTotal - Sent)));
+            if (N < 0 && errno == EINTR) continue;
+            if (N <= 0) {
+                Result = srFailed;
+                Text = N < 0 ? "cannot read " + FileName + ": " + std::strerror(errno)
+                             : FileName + " got shorter while it was sent";
+                break;
+            }
+            if (!WriteAll(Buffer.data(), static_cast<int>(N), Sent)) {
+                Result = srCancelled;
+                break;
+            }
+        }
+    } catch (const std::exception& E) {
+        // A write aborted by Cancel ends with "aborted"; anything else is the port's failure.
+        Result = FCancel.load() ? srCancelled : srFailed;
+        Text = E.what();
+    }
+    ::close(Fd);
+    FRunning.store(false, std::memory_order_release);
+    if (OnDone) OnDone(Result, Sent, Text);
+}
+
+bool TFileSender::WriteAll(const char* Data, int Count, int64_t& Sent) {
+    TAsyncRecord Async;
+    int Done = 0;
+    while (Done < Count) {
+        if (FCancel.load()) return false;
+        FPort.WriteAsync(Data + Done, Count - Done, Async.P);
+        // A Cancel between the check above and the start of this write purged before the write
+        // was there to abort: abort it here.
+        if (FCancel.load()) PurgeComm(FPort.Handle(), PURGE_TXABORT | PURGE_TXCLEAR);
+        const int Got = FPort.WaitForAsync(Async.P);
+        Done += Got;
+        Sent += Got;
+        if (Got > 0) {
+            if (OnProgress) OnProgress(Sent, FTotal);
+            continue;
+        }
+        // The port's write time-out passed with the line held by flow control: try again a little
+        // later rather than at once.
+        std::unique_lock Lock(FLock);
+        FWake.wait_for(Lock, std::chrono::milliseconds(50), [this] { return FCancel.load(); });
+    }
+    return true;
+}
