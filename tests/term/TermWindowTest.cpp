@@ -5,6 +5,7 @@
 #include "support/TempDir.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
 #include "tools/term/TermWindow.h"
+#include "term/TermTestUtil.h"
 
 #include <QApplication>
 #include <QTest>
@@ -13,26 +14,6 @@
 #include <chrono>
 #include <functional>
 #include <string>
-
-namespace {
-
-bool Within(const std::function<bool()>& Done, int Ms = 5000) {
-    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
-    while (!Done()) {
-        if (std::chrono::steady_clock::now() > End) return false;
-        QTest::qWait(5);
-    }
-    return true;
-}
-
-std::string Row(TComTerminal& T, int Y) {
-    std::string S;
-    for (int X = 1; X <= T.Columns(); ++X)
-        if (char C = T.Buffer().GetChar(X, Y).CharCode) S += C;
-    return S;
-}
-
-} // namespace
 
 // The terminal on a pseudo-terminal, as a user runs it with -p and -b.
 TEST(TermWindow, TypedKeysAndFarEndOutputAndTheActivityLeds) {

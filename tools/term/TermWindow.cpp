@@ -1,21 +1,28 @@
 #include "tools/term/TermWindow.h"
 
 #include "cport/ComPort.h"
+#include "cport/ComReconnect.h"
 #include "cportui/CPortCtl.h"
 #include "cportui/CPortSetup.h"
 #include "platform/ports/DeviceMap.h"
 #include "platform/profile/IniFiles.h"
 #include "platform/toolkit/ShowException.h"
+#include "tools/term/core/FileSender.h"
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 
 #include <exception>
 
@@ -91,19 +98,48 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
         SetBaud(*FPort, *Options.Baud);
     }
     FTerminal->SetComPort(FPort);
+    // Keys go nowhere while the port is closed; the user hears of it once.
+    FTerminal->SetOnKeyPress([this](TObject*, char&) {
+        if (!FPort->Connected()) TypedWhileDisconnected();
+    });
+    FTerminal->SetOnKeyDown([this](TObject*, uint16_t& Key) {
+        const bool Sends =
+            (Key == VK_HOME || (Key >= VK_LEFT && Key <= VK_DOWN)) && FTerminal->ArrowKeys() == akTerminal;
+        if (Sends && !FPort->Connected()) TypedWhileDisconnected();
+    });
 
     QMenu* PortMenu = menuBar()->addMenu("&Port");
     FConnectAction = PortMenu->addAction("&Connect", this, &TTermWindow::Connect);
     FConnectAction->setShortcut(QKeySequence("Ctrl+Shift+O"));
     FDisconnectAction = PortMenu->addAction("&Disconnect", this, &TTermWindow::Disconnect);
     FDisconnectAction->setShortcut(QKeySequence("Ctrl+Shift+D"));
-    PortMenu->addAction("Port &settings...", this, &TTermWindow::PortSettings);
+    FPortSettingsAction = PortMenu->addAction("Port &settings...", this, &TTermWindow::PortSettings);
+    FAutoReconnectAction = PortMenu->addAction("&Reconnect automatically");
+    FAutoReconnectAction->setCheckable(true);
+    FAutoReconnectAction->setChecked(FAutoReconnect);
+    connect(FAutoReconnectAction, &QAction::toggled, this, [this](bool On) {
+        SetAutoReconnect(On);
+        SaveSettings();
+    });
+    PortMenu->addSeparator();
+    FSendAction = PortMenu->addAction("Send &file...", this, &TTermWindow::ChooseSendFile);
+    FCancelSendAction = PortMenu->addAction("Cancel s&end", this, &TTermWindow::CancelSend);
     PortMenu->addSeparator();
     PortMenu->addAction("&Quit", QKeySequence("Ctrl+Shift+Q"), this, &QWidget::close);
     QMenu* TermMenu = menuBar()->addMenu("&Terminal");
     TermMenu->addAction("&Settings...", this, &TTermWindow::TerminalSettings);
     TermMenu->addAction("&Font...", this, &TTermWindow::ChooseFont);
     TermMenu->addAction("&Clear screen", this, [this] { FTerminal->WriteEscCode(ecEraseScreen); });
+    TermMenu->addSeparator();
+    FStartLogAction = TermMenu->addAction("Start &log...", this, &TTermWindow::ChooseLog);
+    FStopLogAction = TermMenu->addAction("S&top log", this, &TTermWindow::StopLog);
+    FLogTextAction = TermMenu->addAction("Log as &text with times");
+    FLogTextAction->setCheckable(true);
+    FLogTextAction->setChecked(Options.LogText.value_or(FLogTextSaved));
+    connect(FLogTextAction, &QAction::toggled, this, [this](bool On) {
+        FLogTextSaved = On;
+        SaveSettings();
+    });
     QToolBar* Tools = addToolBar("Port");
     Tools->setMovable(false);
     Tools->addAction(FConnectAction);
@@ -113,6 +149,20 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
 
     FState = new QLabel(this);
     statusBar()->addWidget(FState, 1);
+    FLogLabel = new QLabel(this);
+    FLogLabel->hide();
+    statusBar()->addWidget(FLogLabel);
+    FSendBar = new QProgressBar(this);
+    FSendBar->setRange(0, 1000);
+    FSendBar->setTextVisible(false);
+    FSendBar->setFixedWidth(120);
+    FSendBar->hide();
+    statusBar()->addWidget(FSendBar);
+    FSendCancel = new QToolButton(this);
+    FSendCancel->setDefaultAction(FCancelSendAction);
+    FSendCancel->setText("Cancel");
+    FSendCancel->hide();
+    statusBar()->addWidget(FSendCancel);
     const struct {
         TComLedSignal Signal;
         const char* Caption;
@@ -135,16 +185,33 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
         FLeds.push_back(Led);
     }
 
-    // The device went away (unplugged, far end closed): say so and close the port here.
-    FLink->OnRemoved = [this](TObject*, const EComPort& Error) {
-        const QString Reason = QString::fromStdString(Error.what());
-        FHandoff.Run([this, Reason] {
+    // Received blocks for the log, copied on the port's event thread and written on this one.
+    FLink->OnRxBuf = [this](TObject*, const char* Buffer, int Count) {
+        if (!FLogging.load(std::memory_order_acquire) || Count <= 0) return;
+        std::string Block(Buffer, static_cast<std::size_t>(Count));
+        FHandoff.Run([this, Block = std::move(Block)] { Received(Block); });
+    };
+    // Without a follower of the device (its folder cannot be watched) the removal is handled here.
+    FLink->OnRemoved = [this](TObject*, const EComPort&) {
+        FHandoff.Run([this] {
+            if (FReconnect || !FPort->Connected()) return;
             Disconnect();
-            ShowState("device removed: " + Reason);
+            FStateText = "disconnected: device removed";
+            ShowState();
         });
     };
     FPort->RegisterLink(FLink.get());
 
+    FRetryTimer = new QTimer(this);
+    FRetryTimer->setSingleShot(true);
+    connect(FRetryTimer, &QTimer::timeout, this, &TTermWindow::ServeReconnect);
+    FLogTimer = new QTimer(this);
+    FLogTimer->setSingleShot(true);
+    FLogTimer->setInterval(TSessionLog::FlushDelayMs);
+    connect(FLogTimer, &QTimer::timeout, this, &TTermWindow::FlushLog);
+    StartReconnect(Options.DeviceDir);
+
+    if (!Options.LogFile.empty()) StartLog(Options.LogFile, FLogTextAction->isChecked() ? lfText : lfRaw);
     if (FPortFromCommandLine) Connect();
     ShowState();
     // The window opens large enough for the whole grid; the user may make it smaller later.
@@ -155,7 +222,11 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
 }
 
 TTermWindow::~TTermWindow() {
+    // The sender ends before the port it writes to; nothing it handed over runs any more.
+    FSender.reset();
     FHandoff.Close();
+    delete FDeviceNotifier;
+    FReconnect.reset();
     FPort->UnRegisterLink(FLink.get());
     // The terminal and the LEDs unbind before the port goes.
     FTerminal->SetComPort(nullptr);
@@ -165,37 +236,67 @@ TTermWindow::~TTermWindow() {
         FPort->Close();
     } catch (const std::exception&) {
     }
+    try {
+        FLog.Close();
+    } catch (const std::exception&) {
+    }
 }
 
 void TTermWindow::Connect() {
     try {
         FPort->Open();
+        FTypingNoted = false;
+        FNote.clear();
+        // The device opened now is the one to follow.
+        if (FReconnect) FReconnect->Opened();
         ShowState();
     } catch (const std::exception& E) {
-        ShowState("cannot connect");
+        SetNote("cannot connect");
         ShowException(E);
     }
 }
 
 void TTermWindow::Disconnect() {
+    if (FSender) {
+        FSender->Cancel();
+        FSender->Wait();
+    }
+    if (FReconnect) FReconnect->Stopped();
     try {
         FPort->Close();
     } catch (const std::exception& E) {
         ShowException(E);
     }
+    DarkenLeds();
     ShowState();
+}
+
+// Closing turns the line LEDs off, but a traffic LED lit by a write the device never finished
+// would stay lit: following the port afresh starts every LED dark.
+void TTermWindow::DarkenLeds() {
+    for (TComLed* Led : FLeds) {
+        Led->SetComPort(nullptr);
+        Led->SetComPort(FPort);
+    }
 }
 
 QString TTermWindow::StatusText() const {
     return FState->text();
 }
 
-void TTermWindow::ShowState(const QString& Note) {
+void TTermWindow::ShowState() {
     const std::string Name = FPort->Port();
-    const std::string Device = ResolvePortName(Name).value_or("not mapped");
+    // A removed device is no longer in the folder: the path it had is the one waited for.
+    const bool Waiting =
+        FReconnect && FReconnect->State() == rsDisconnected && !FReconnect->DevicePath().empty();
+    const std::string Device =
+        Waiting ? FReconnect->DevicePath() : ResolvePortName(Name).value_or("not mapped");
     const char Parity[] = {'N', 'O', 'E', 'M', 'S'};
     const int Baud = FPort->BaudRate() == brCustom ? FPort->CustomBaudRate()
                                                    : static_cast<int>(BaudRateValue(FPort->BaudRate()));
+    const std::string State = !FStateText.empty()  ? FStateText
+                              : FPort->Connected() ? "connected"
+                                                   : "disconnected";
     QString Text = QString("%1 (%2)  %3 %4%5%6  %7")
                        .arg(QString::fromStdString(Name), QString::fromStdString(Device))
                        .arg(Baud)
@@ -204,17 +305,240 @@ void TTermWindow::ShowState(const QString& Note) {
                        .arg(FPort->StopBits() == sbOneStopBit    ? "1"
                             : FPort->StopBits() == sbTwoStopBits ? "2"
                                                                  : "1.5")
-                       .arg(FPort->Connected() ? "connected" : "disconnected");
-    if (!Note.isEmpty()) Text += "  -  " + Note;
+                       .arg(QString::fromStdString(State));
+    if (!FNote.isEmpty()) Text += "  -  " + FNote;
     FState->setText(Text);
-    FConnectAction->setEnabled(!FPort->Connected());
-    FDisconnectAction->setEnabled(FPort->Connected());
+    UpdateActions();
     setWindowTitle(QString("tolvane-term - %1").arg(QString::fromStdString(Name)));
 }
+
+void TTermWindow::SetNote(const QString& Note) {
+    FNote = Note;
+    ShowState();
+}
+
+void TTermWindow::UpdateActions() {
+    const bool Open = FPort->Connected();
+    FConnectAction->setEnabled(!Open);
+    FDisconnectAction->setEnabled(Open);
+    FPortSettingsAction->setEnabled(!Sending());
+    FSendAction->setEnabled(Open && !Sending());
+    FCancelSendAction->setEnabled(Sending());
+    FStopLogAction->setEnabled(FLog.Active());
+}
+
+void TTermWindow::TypedWhileDisconnected() {
+    if (FTypingNoted) return;
+    FTypingNoted = true;
+    SetNote("not connected: typing is not sent");
+}
+
+// ---- following the device ----
+
+void TTermWindow::StartReconnect(const std::string& DeviceDir) {
+    try {
+        FReconnect = DeviceDir.empty() ? std::make_unique<TComReconnect>(*FPort)
+                                       : std::make_unique<TComReconnect>(*FPort, DeviceDir);
+    } catch (const std::exception& E) {
+        FNote = QString("no automatic reconnect: %1").arg(E.what());
+        return;
+    }
+    FReconnect->SetEnabled(FAutoReconnect);
+    FReconnect->OnState = [this](TReconnectState State, const std::string& Text) {
+        ReconnectState(State, Text);
+    };
+    // The device folder is read only when it changed: nothing runs while nothing happens.
+    FDeviceNotifier = new QSocketNotifier(FReconnect->Fd(), QSocketNotifier::Read, this);
+    connect(FDeviceNotifier, &QSocketNotifier::activated, this, &TTermWindow::ServeReconnect);
+}
+
+void TTermWindow::ServeReconnect() {
+    if (!FReconnect) return;
+    try {
+        FReconnect->Process(0);
+    } catch (const std::exception& E) {
+        ShowException(E);
+    }
+    // A device that came back busy is tried again for a moment; otherwise no timer runs.
+    const int Ms = FReconnect->RetryInMs();
+    if (Ms >= 0)
+        FRetryTimer->start(Ms);
+    else
+        FRetryTimer->stop();
+}
+
+void TTermWindow::ReconnectState(int State, const std::string& Text) {
+    FStateText = Text;
+    if (State == rsDisconnected && Text == "disconnected: device removed") {
+        // The screen stays as it was; what was being sent stops.
+        CancelSend();
+        DarkenLeds();
+        FTypingNoted = false;
+        FNote.clear();
+    }
+    if (State == rsConnected && !Text.empty()) {
+        FTypingNoted = false;
+        FNote.clear();
+    }
+    ShowState();
+}
+
+bool TTermWindow::AutoReconnect() const {
+    return FAutoReconnect;
+}
+
+void TTermWindow::SetAutoReconnect(bool Value) {
+    FAutoReconnect = Value;
+    FAutoReconnectAction->setChecked(Value);
+    if (!FReconnect) return;
+    FReconnect->SetEnabled(Value);
+    ServeReconnect();
+}
+
+// ---- session log ----
+
+void TTermWindow::StartLog(const std::string& FileName, TLogFormat Format) {
+    StopLog();
+    try {
+        FLog.Open(FileName, Format);
+    } catch (const std::exception& E) {
+        ShowException(E);
+        return;
+    }
+    FLogging.store(true, std::memory_order_release);
+    FLogLabel->setText(QString("log: %1").arg(QFileInfo(QString::fromStdString(FileName)).fileName()));
+    FLogLabel->setToolTip(QString::fromStdString(FileName));
+    FLogLabel->show();
+    UpdateActions();
+}
+
+void TTermWindow::StopLog() {
+    FLogging.store(false, std::memory_order_release);
+    FLogTimer->stop();
+    FLogLabel->hide();
+    try {
+        FLog.Close();
+    } catch (const std::exception& E) {
+        ShowException(E);
+    }
+    UpdateActions();
+}
+
+bool TTermWindow::LogFlushPending() const {
+    return FLogTimer->isActive();
+}
+
+void TTermWindow::Received(const std::string& Bytes) {
+    if (!FLog.Active()) return;
+    try {
+        // The first byte left waiting starts the timer; later ones do not push it back.
+        if (!FLog.Write(Bytes))
+            FLogTimer->stop();
+        else if (!FLogTimer->isActive())
+            FLogTimer->start();
+    } catch (const std::exception& E) {
+        LogFailed(E);
+    }
+}
+
+void TTermWindow::FlushLog() {
+    try {
+        FLog.Flush();
+    } catch (const std::exception& E) {
+        LogFailed(E);
+    }
+}
+
+void TTermWindow::LogFailed(const std::exception& Error) {
+    FLogging.store(false, std::memory_order_release);
+    FLogTimer->stop();
+    FLogLabel->hide();
+    try {
+        FLog.Close();
+    } catch (const std::exception&) {
+        // Already told below.
+    }
+    SetNote(QString("log stopped: %1").arg(Error.what()));
+    ShowException(Error);
+}
+
+void TTermWindow::ChooseLog() {
+    const QString File = QFileDialog::getSaveFileName(this, "Log received data to", QString(), QString(),
+                                                      nullptr, QFileDialog::DontConfirmOverwrite);
+    if (!File.isEmpty()) StartLog(File.toStdString(), FLogTextAction->isChecked() ? lfText : lfRaw);
+}
+
+// ---- send file ----
+
+void TTermWindow::SendFile(const std::string& FileName) {
+    if (!FSender) {
+        FSender = std::make_unique<TFileSender>(*FPort);
+        FSender->OnProgress = [this](int64_t Sent, int64_t Total) {
+            FHandoff.Run([this, Sent, Total] {
+                FSendBar->setValue(Total > 0 ? static_cast<int>(Sent * 1000 / Total) : 1000);
+            });
+        };
+        FSender->OnDone = [this](TSendResult Result, int64_t Sent, const std::string& Text) {
+            FHandoff.Run([this, Result, Sent, Text] { SendDone(Result, Sent, Text); });
+        };
+    }
+    try {
+        FSender->Start(FileName);
+    } catch (const std::exception& E) {
+        ShowException(E);
+        return;
+    }
+    FSending = true;
+    FSendFile = FileName;
+    FSendBar->setValue(0);
+    FSendBar->show();
+    FSendCancel->show();
+    SetNote(QString("sending %1").arg(QFileInfo(QString::fromStdString(FileName)).fileName()));
+}
+
+void TTermWindow::CancelSend() {
+    if (FSender) FSender->Cancel();
+}
+
+bool TTermWindow::Sending() const {
+    return FSending;
+}
+
+int TTermWindow::SendProgress() const {
+    return FSendBar->value();
+}
+
+void TTermWindow::SendDone(int Result, int64_t Sent, const std::string& Text) {
+    FSender->Wait();
+    FSending = false;
+    FSendBar->hide();
+    FSendCancel->hide();
+    const QString Name = QFileInfo(QString::fromStdString(FSendFile)).fileName();
+    const int64_t Total = FSender->Total();
+    if (Result == srDone)
+        SetNote(QString("sent %1 (%2 bytes)").arg(Name).arg(Sent));
+    else if (Result == srCancelled)
+        SetNote(QString("send of %1 cancelled after %2 of %3 bytes").arg(Name).arg(Sent).arg(Total));
+    else
+        SetNote(QString("send of %1 failed after %2 of %3 bytes: %4")
+                    .arg(Name)
+                    .arg(Sent)
+                    .arg(Total)
+                    .arg(QString::fromStdString(Text)));
+}
+
+void TTermWindow::ChooseSendFile() {
+    const QString File = QFileDialog::getOpenFileName(this, "Send file");
+    if (!File.isEmpty()) SendFile(File.toStdString());
+}
+
+// ---- dialogs and settings ----
 
 void TTermWindow::PortSettings() {
     try {
         EditComPort(*FPort);
+        // The dialog may have reopened the port on another device: that one is followed now.
+        if (FReconnect && FPort->Connected()) FReconnect->Opened();
         // A choice made in the dialog is the user's: it is kept even over the command line.
         FPortFromCommandLine = false;
         SaveSettings();
@@ -256,6 +580,8 @@ void TTermWindow::LoadSettings() {
     T.SetWrapLines(Ini.ReadBool(TermSection, "WrapLines", T.WrapLines()));
     T.SetColumns(Ini.ReadInteger(TermSection, "Columns", T.Columns()));
     T.SetRows(Ini.ReadInteger(TermSection, "Rows", T.Rows()));
+    FAutoReconnect = Ini.ReadBool(TermSection, "AutoReconnect", FAutoReconnect);
+    FLogTextSaved = Ini.ReadBool(TermSection, "LogText", FLogTextSaved);
     TCanvasFont F = T.Font();
     F.Name = Ini.ReadString(TermSection, "FontName", F.Name);
     F.Size = std::clamp(Ini.ReadInteger(TermSection, "FontSize", F.Size), 4, 72);
@@ -282,6 +608,8 @@ void TTermWindow::SaveSettings() {
         Ini.WriteInteger(TermSection, "Rows", T.Rows());
         Ini.WriteString(TermSection, "FontName", T.Font().Name);
         Ini.WriteInteger(TermSection, "FontSize", T.Font().Size);
+        Ini.WriteBool(TermSection, "AutoReconnect", FAutoReconnect);
+        Ini.WriteBool(TermSection, "LogText", FLogTextSaved);
     } catch (const std::exception& E) {
         ShowException(E);
     }

@@ -1,15 +1,19 @@
 #pragma once
 
 // tolvane-term's window: one port, the terminal on it, LEDs for its lines and its traffic, the
-// port and terminal settings dialogs, and the settings kept in an ini file between runs.
+// port and terminal settings dialogs, and the settings kept in an ini file between runs. A device
+// that goes away leaves the screen as it was and is reopened when it comes back; a session log
+// keeps what was received; a file can be sent to the port.
 // GUI thread only.
 
 #include "cport/ComLink.h"
 #include "platform/toolkit/Component.h"
 #include "platform/toolkit/Handoff.h"
+#include "tools/term/core/SessionLog.h"
 
 #include <QMainWindow>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,15 +21,24 @@
 
 class QAction;
 class QLabel;
+class QProgressBar;
+class QSocketNotifier;
+class QTimer;
+class QToolButton;
 class TComLed;
 class TComPort;
+class TComReconnect;
 class TComTerminal;
+class TFileSender;
 
 // What the command line chose for this run; none of it is saved.
 struct TTermOptions {
     std::string Port; // COMn or a device path; empty: the saved port
     std::optional<int> Baud;
-    std::string SettingsFile; // the ini file; empty: the user's config directory
+    std::string SettingsFile;    // the ini file; empty: the user's config directory
+    std::string LogFile;         // a session log from the start; empty: none
+    std::optional<bool> LogText; // the log's form for this run; none: the saved choice
+    std::string DeviceDir;       // the device folder watched for a device coming back; empty: the default
 };
 
 // The ini file under the user's config directory ($XDG_CONFIG_HOME/tolvane/term.ini).
@@ -49,12 +62,44 @@ class TTermWindow : public QMainWindow, public TComponent {
     void Disconnect();
     void SaveSettings();
 
+    // Reopening the port when its device comes back; kept in the settings.
+    bool AutoReconnect() const;
+    void SetAutoReconnect(bool Value);
+    // The follower of the port's device (null when the device folder cannot be watched).
+    TComReconnect* Reconnect() const { return FReconnect.get(); }
+
+    // The session log: every received byte appended to FileName, raw or as text lines with times.
+    // Errors are shown and leave no log running.
+    void StartLog(const std::string& FileName, TLogFormat Format);
+    void StopLog();
+    const TSessionLog& Log() const { return FLog; }
+    bool LogFlushPending() const; // the flush timer runs (only while bytes wait)
+
+    // Sends a file to the port with a progress bar in the status strip; errors are shown.
+    void SendFile(const std::string& FileName);
+    void CancelSend();
+    bool Sending() const;
+    int SendProgress() const; // per mille of the file the port took
+
   protected:
     void closeEvent(QCloseEvent* Event) override;
 
   private:
     void LoadSettings();
-    void ShowState(const QString& Note = {});
+    void ShowState();
+    void SetNote(const QString& Note);
+    void StartReconnect(const std::string& DeviceDir);
+    void ServeReconnect();
+    void ReconnectState(int State, const std::string& Text);
+    void Received(const std::string& Bytes);
+    void FlushLog();
+    void LogFailed(const std::exception& Error);
+    void TypedWhileDisconnected();
+    void ChooseLog();
+    void ChooseSendFile();
+    void SendDone(int Result, int64_t Sent, const std::string& Text);
+    void UpdateActions();
+    void DarkenLeds();
     void PortSettings();
     void TerminalSettings();
     void ChooseFont();
@@ -65,9 +110,34 @@ class TTermWindow : public QMainWindow, public TComponent {
     TComTerminal* FTerminal;
     std::vector<TComLed*> FLeds;
     QLabel* FState;
+    QLabel* FLogLabel;
+    QProgressBar* FSendBar;
+    QToolButton* FSendCancel;
     QAction* FConnectAction;
     QAction* FDisconnectAction;
-    // Hears that the device went away; the notice comes on the port's event thread.
+    QAction* FPortSettingsAction;
+    QAction* FAutoReconnectAction;
+    QAction* FSendAction;
+    QAction* FCancelSendAction;
+    QAction* FStartLogAction;
+    QAction* FStopLogAction;
+    QAction* FLogTextAction;
+    QString FNote;          // what the status strip adds after the state
+    std::string FStateText; // the follower's last word ("disconnected: device removed", "reconnected" ...)
+    bool FTypingNoted = false;
+    bool FAutoReconnect = true;
+    bool FLogTextSaved = false;        // the log form kept in the settings (the command line may differ)
+    std::atomic<bool> FLogging{false}; // read by the port's event thread
+    bool FSending = false;             // a send started and its end not shown yet
+    // Takes received bytes for the log and hears that the device went away when nothing follows
+    // it; the callbacks come on the port's event thread.
     std::unique_ptr<TComLink> FLink;
     TThreadHandoff FHandoff;
+    std::unique_ptr<TComReconnect> FReconnect;
+    QSocketNotifier* FDeviceNotifier = nullptr;
+    QTimer* FRetryTimer;
+    TSessionLog FLog;
+    QTimer* FLogTimer;
+    std::unique_ptr<TFileSender> FSender;
+    std::string FSendFile;
 };

@@ -3,6 +3,9 @@
 //   tolvane-term -p COM3 -b 115200       that port and rate for this run (connects at start, VT100,
 //                                        no local echo; not saved)
 //   tolvane-term -p /dev/ttyUSB0         a device path works as well
+//   tolvane-term -p COM3 --log boot.log [--log-text]
+//                                        a session log from the start: raw bytes, or text lines
+//                                        with the time at the start of each
 //   tolvane-term --screenshot FILE [--wait S]
 //                                        writes the window's picture after S seconds and ends
 
@@ -16,8 +19,16 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
 
 int main(int argc, char** argv) {
+    // Answered before the window system is reached, so it works without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
+            std::printf("tolvane-term %s\n", TOLVANE_VERSION);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName("tolvane-term");
     QCoreApplication::setApplicationVersion(TOLVANE_VERSION);
@@ -31,15 +42,25 @@ int main(int argc, char** argv) {
     QCommandLineOption baud({"b", "baud"}, "Bit rate for this run.", "RATE");
     QCommandLineOption settings("settings", "The settings file (default: the user's config directory).",
                                 "FILE");
+    QCommandLineOption log("log", "Append every received byte to FILE.", "FILE");
+    QCommandLineOption logText("log-text", "Log text lines with the time at the start of each.");
     QCommandLineOption shot("screenshot", "Write the window's picture to FILE and end.", "FILE");
     QCommandLineOption wait("wait", "Seconds before the picture is taken.", "S", "1");
-    for (const QCommandLineOption& o : {port, baud, settings, shot, wait})
+    for (const QCommandLineOption& o : {port, baud, settings, log, logText, shot, wait})
         parser.addOption(o);
     parser.process(app);
 
     TTermOptions options;
     options.Port = parser.value(port).toStdString();
     options.SettingsFile = parser.value(settings).toStdString();
+    options.LogFile = parser.value(log).toStdString();
+    if (parser.isSet(logText)) {
+        if (!parser.isSet(log)) {
+            std::fprintf(stderr, "tolvane-term: --log-text goes with --log FILE\n");
+            return 1;
+        }
+        options.LogText = true;
+    }
     if (parser.isSet(baud)) {
         bool ok = false;
         const int rate = parser.value(baud).toInt(&ok);
