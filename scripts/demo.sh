@@ -5,7 +5,9 @@
 #   scripts/demo.sh           the command-line flasher
 #   scripts/demo.sh --gui     the windowed tool on the same simulated device
 #   scripts/demo.sh --term    tolvane-term on a pseudo-terminal whose far end draws a VT100
-#                             screen and echoes what is typed
+#                             screen and echoes what is typed; with TOLVANE_DEMO_UNPLUG=S the far
+#                             end vanishes after S seconds, and with TOLVANE_DEMO_REPLUG=R comes
+#                             back R seconds later at the same path (the terminal reconnects)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -41,15 +43,24 @@ cleanup() {
 trap cleanup EXIT
 
 if [ $term -eq 1 ]; then
-    link=$work/device
+    # The far end appears as a serial device in a folder of its own, which the terminal watches
+    # for the device coming back.
+    link=$work/ttyUSB0
+    export CPORT_DEVICE_DIR=$work
     # The far end: a pseudo-terminal in raw mode; draws a screen with cursor moves, attributes,
     # erases and tabs, then echoes every byte typed (a typed CR as CR LF).
     python3 - "$link" >"$work/host.log" 2>&1 <<'HOST' &
 import os, pty, select, signal, sys, time, tty
 signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-master, slave = pty.openpty()
-tty.setraw(slave)
-os.symlink(os.ttyname(slave), sys.argv[1])
+unplug = float(os.environ.get("TOLVANE_DEMO_UNPLUG") or 0)
+replug = float(os.environ.get("TOLVANE_DEMO_REPLUG") or 0)
+start = time.monotonic()
+def plug():
+    m, s = pty.openpty()
+    tty.setraw(s)
+    os.symlink(os.ttyname(s), sys.argv[1])
+    return m, s
+master, slave = plug()
 E = "\x1b"
 screen = (E + "[2J" + E + "[H" + E + "[7m tolvane-term demo " + E + "[0m\r\n\r\n"
           + "Cursor moves:" + E + "[4;20H(row 4, col 20)" + E + "[6;1H"
@@ -60,7 +71,21 @@ screen = (E + "[2J" + E + "[H" + E + "[7m tolvane-term demo " + E + "[0m\r\n\r\n
 time.sleep(0.5)
 os.write(master, screen.encode())
 while True:
-    r, _, _ = select.select([master], [], [], 1.0)
+    r, _, _ = select.select([master], [], [], 0.1 if unplug else 1.0)
+    if unplug and time.monotonic() - start > unplug:
+        os.write(master, b"\r\nunplugging now\r\n")
+        time.sleep(0.2)
+        os.close(master)
+        os.close(slave)
+        os.unlink(sys.argv[1])
+        unplug = 0
+        if not replug:
+            signal.pause()
+        time.sleep(replug)
+        master, slave = plug()
+        time.sleep(0.3)
+        os.write(master, b"back again: the same device, reconnected\r\n")
+        continue
     if not r:
         continue
     try:

@@ -214,9 +214,14 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     if (!Options.LogFile.empty()) StartLog(Options.LogFile, FLogTextAction->isChecked() ? lfText : lfRaw);
     if (FPortFromCommandLine) Connect();
     ShowState();
-    // The window opens large enough for the whole grid; the user may make it smaller later.
+    // The window opens large enough for the whole grid and for the status strip with its longest
+    // state; the user may make it smaller later (the strip's tooltip has the whole text).
     FTerminal->setMinimumSize(FTerminal->sizeHint());
-    resize(sizeHint());
+    int StripWidth = FState->sizeHint().width() + FState->fontMetrics().horizontalAdvance(
+                                                      "disconnected: device removed  -  log: session.log");
+    for (const TComLed* Led : FLeds)
+        StripWidth += Led->parentWidget()->sizeHint().width() + 8;
+    resize(std::max(sizeHint().width(), StripWidth), sizeHint().height());
     FTerminal->setMinimumSize(0, 0);
     FTerminal->setFocus();
 }
@@ -308,6 +313,7 @@ void TTermWindow::ShowState() {
                        .arg(QString::fromStdString(State));
     if (!FNote.isEmpty()) Text += "  -  " + FNote;
     FState->setText(Text);
+    FState->setToolTip(Text);
     UpdateActions();
     setWindowTitle(QString("tolvane-term - %1").arg(QString::fromStdString(Name)));
 }
