@@ -541,10 +541,15 @@ void TTermWindow::ChooseSendFile() {
 // ---- dialogs and settings ----
 
 void TTermWindow::PortSettings() {
+    const std::string Before = FPort->Port();
     try {
         EditComPort(*FPort);
-        // The dialog may have reopened the port on another device: that one is followed now.
-        if (FReconnect && FPort->Connected()) FReconnect->Opened();
+        // The dialog may have reopened the port on another device: that one is followed now. A
+        // port renamed while its device is away no longer waits for that device.
+        if (FReconnect && FPort->Connected())
+            FReconnect->Opened();
+        else if (FReconnect && FPort->Port() != Before)
+            FReconnect->Stopped();
         // A choice made in the dialog is the user's: it is kept even over the command line.
         FPortFromCommandLine = false;
         SaveSettings();
