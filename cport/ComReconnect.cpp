@@ -90,8 +90,11 @@ void TComReconnect::DeviceAppeared(const std::string& Path) {
 }
 
 void TComReconnect::TryReopen(const std::string& Path) {
-    if (Path != FPath) {
-        // The same device at another path: the port's name follows it there.
+    // The same device at another path, or at its old path while the port's name now means another
+    // device (names given out in order shift when other adapters come and go meanwhile): the
+    // port's name follows the device. A device known by the port name itself (in-process) needs
+    // no map entry.
+    if (Path != FPath || (Path != FPort.Port() && ResolvePortName(FPort.Port()).value_or("") != Path)) {
         std::vector<TDeviceMapEntry> map = CurrentDeviceMap().Entries;
         auto it = std::find_if(map.begin(), map.end(), [&](const TDeviceMapEntry& e) { return e.Name == FPort.Port(); });
         if (it != map.end())

@@ -20,8 +20,8 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 echo "=== install into a temporary prefix"
 cmake --install "$build" --prefix "$stage/prefix" >/dev/null
-for tool in tolvane tolvane-flash tolvane-devsim; do
-    "$stage/prefix/bin/$tool" --version
+for tool in tolvane tolvane-flash tolvane-devsim tolvane-term tolvane-gallery; do
+    QT_QPA_PLATFORM=offscreen "$stage/prefix/bin/$tool" --version
 done
 echo "=== consumer project against the installed tree"
 cmake -S "$root/tests/consumer" -B "$stage/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$stage/prefix" >/dev/null
@@ -34,8 +34,9 @@ echo "=== Debian package"
 deb=$(ls "$build"/tolvane_*.deb)
 dpkg-deb -c "$deb" | awk '{print $NF}' >"$stage/contents"
 missing=0
-for f in ./usr/bin/tolvane ./usr/bin/tolvane-flash ./usr/bin/tolvane-devsim \
-    ./usr/share/applications/tolvane.desktop ./usr/share/icons/hicolor/scalable/apps/tolvane.svg \
+for f in ./usr/bin/tolvane ./usr/bin/tolvane-flash ./usr/bin/tolvane-devsim ./usr/bin/tolvane-term \
+    ./usr/bin/tolvane-gallery ./usr/share/applications/tolvane.desktop \
+    ./usr/share/applications/tolvane-term.desktop ./usr/share/applications/tolvane-gallery.desktop ./usr/share/icons/hicolor/scalable/apps/tolvane.svg \
     ./usr/share/icons/hicolor/48x48/apps/tolvane.png ./usr/share/man/man1/tolvane-flash.1.gz \
     ./usr/share/man/man1/tolvane-devsim.1.gz ./usr/include/tolvane/cport/ComPort.h \
     ./usr/lib/x86_64-linux-gnu/cmake/CPort/CPortConfig.cmake ./usr/lib/x86_64-linux-gnu/pkgconfig/cport.pc; do

@@ -85,6 +85,18 @@ TEST_F(Reconnect, SamePathComesBackAndTheSamePortWorksAgain) {
     EXPECT_EQ(Texts.back(), "reconnected");
     port.WriteStr("again");
     EXPECT_EQ(pty->Receive(5), "again");
+
+    // Meanwhile the port's name came to mean another device (names given out in order shift as
+    // adapters come and go): the device, back at its own path, takes the name back.
+    Unplug(pty, "ttyUSB0");
+    ASSERT_TRUE(WaitFor(r, rsDisconnected));
+    auto stranger = Plug("ttyUSB1");
+    SetDeviceMapOverride(std::vector<TDeviceMapEntry>{{"COM5", Dir.File("ttyUSB1")}});
+    pty = Plug("ttyUSB0");
+    ASSERT_TRUE(WaitFor(r, rsConnected));
+    EXPECT_EQ(ResolvePortName("COM5"), Dir.File("ttyUSB0"));
+    port.WriteStr("mine");
+    EXPECT_EQ(pty->Receive(4), "mine");
 }
 
 TEST_F(Reconnect, SameByIdNameAtAnotherPathIsFollowedThere) {
