@@ -263,15 +263,25 @@ TEST_F(Events, AnIdleWaitMakesNoPeriodicWakeups) {
     EXPECT_FALSE(ReadFile(Port, buf, 4, &n, &Ov2));
     auto port = LookupHandleAs<TCommPort>(Port);
     ASSERT_TRUE(port);
-    const unsigned long wakeups = port->TimerWakeups();
-    int threads = 0;
-    const long before = ContextSwitches(&threads);
-    ASSERT_GE(threads, 2); // the port's timer and the device's transmit thread
-    // The main thread sleeps once here; it is the measuring interval, not a synchronisation.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long after = ContextSwitches(&threads);
-    EXPECT_EQ(port->TimerWakeups(), wakeups);
-    EXPECT_LE(after - before, 2) << "threads of an idle port woke up";
+    // Measured over up to three windows: threads still settling from the set-up (slow under a
+    // sanitizer on a loaded machine) may wake in the first, a spinning or ticking thread wakes in
+    // every one. The main thread's sleeps are the measuring intervals, not a synchronisation.
+    long fewest = -1;
+    unsigned long timerWakeups = 0;
+    for (int window = 0; window < 3 && fewest != 0; ++window) {
+        const unsigned long wakeups = port->TimerWakeups();
+        int threads = 0;
+        const long before = ContextSwitches(&threads);
+        ASSERT_GE(threads, 2); // the port's timer and the device's transmit thread
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const long switches = ContextSwitches(&threads) - before;
+        if (fewest < 0 || switches < fewest) {
+            fewest = switches;
+            timerWakeups = port->TimerWakeups() - wakeups;
+        }
+    }
+    EXPECT_EQ(timerWakeups, 0u);
+    EXPECT_LE(fewest, 2) << "threads of an idle port woke up";
     Device->Deliver("wake");
     ASSERT_TRUE(Result(Ov, &n));
     EXPECT_EQ(mask, EV_RXCHAR);
