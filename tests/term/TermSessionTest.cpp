@@ -287,8 +287,9 @@ TEST_F(TermSession, WhileDisconnectedAndIdleOnlyTheCaretBlinks) {
         if (C.Focused) {
             EXPECT_GE(Woken, 1);
         }
-        // Each blink (and the end of the wait) is a wake-up or two; a poll every 100 ms would be 15.
-        EXPECT_LE(Switches, 2 * Woken + 3) << Woken << " blinks";
+        // Each blink (and the end of the wait) is a wake-up or two, plus a few stray ones under a
+        // sanitizer on a loaded machine; a poll every 100 ms would be 15 or more.
+        EXPECT_LE(Switches, 2 * Woken + 6) << Woken << " blinks";
         std::cout << C.Case << ": " << Woken << " timer events, " << Switches
                   << " context switches in 1.5 s\n";
     }
