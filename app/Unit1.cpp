@@ -44,15 +44,15 @@ template <class F> void Guarded(F&& Body) {
 // A port error as the window shows it: the port's own message, then the port, its device and the
 // reason in a person's words.
 void TForm1::ShowPortError(const std::exception_ptr& Error) {
-    std::string message;
     try {
         std::rethrow_exception(Error);
+    } catch (const Exception& e) {
+        ShowException(Exception(e.Message() + "\n" + DescribePortProblem(ComPort1->Port(), e)));
     } catch (const std::exception& e) {
-        message = e.what();
+        ShowException(e);
     } catch (...) {
-        message = "Unknown error";
+        ShowException(Error);
     }
-    ShowException(Exception(message + "\n" + DescribePortProblem(ComPort1->Port(), Error)));
 }
 
 template <class F> void TForm1::PortGuarded(F&& Body) {
@@ -296,7 +296,8 @@ void TForm1::ApplyNotice(const TFlashNotice& Notice) {
     case fnJobDone:
         break;
     case fnPortError:
-        ShowPortError(Notice.Error ? Notice.Error : std::make_exception_ptr(Exception(Notice.Text)));
+        ShowException(Exception(Notice.Text + "\n" +
+                                DescribePortProblem(ComPort1->Port(), Notice.ErrorCode, Notice.ErrorWinCode)));
         break;
     }
 }

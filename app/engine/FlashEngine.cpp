@@ -58,13 +58,16 @@ std::string TFlashEngine::FileName() const {
     return FFileName;
 }
 
-void TFlashEngine::Emit(TFlashNoticeKind kind, int panel, std::string text, std::exception_ptr error) {
+void TFlashEngine::Emit(TFlashNoticeKind kind, int panel, std::string text, const std::exception* error) {
     if (!FNotify) return;
     TFlashNotice n;
     n.Kind = kind;
     n.Panel = panel;
     n.Text = std::move(text);
-    n.Error = std::move(error);
+    if (const auto* port = dynamic_cast<const EComPort*>(error)) {
+        n.ErrorCode = port->Code();
+        n.ErrorWinCode = port->WinCode();
+    }
     n.State = StateLocked();
     FNotify(n);
 }
@@ -215,31 +218,20 @@ void TFlashEngine::ComPort1RxChar(TObject* /*Sender*/, int Count) {
         default:
             break;
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // The event thread has no caller to show the error to: end the job and hand the error to
         // the user's thread through the notice.
-        FailLocked(std::current_exception());
+        FailLocked(e);
     }
 }
 
-void TFlashEngine::FailLocked(std::exception_ptr Error) {
-    std::string message;
-    try {
-        std::rethrow_exception(Error);
-    } catch (const std::exception& e) {
-        message = e.what();
-    }
+void TFlashEngine::FailLocked(const std::exception& Error) {
     JobRunning = false;
-    Emit(fnPanel, 2, "Status: " + message);
-    Emit(fnPortError, -1, message, std::move(Error));
+    Emit(fnPanel, 2, std::string("Status: ") + Error.what());
+    Emit(fnPortError, -1, Error.what(), &Error);
 }
 
 void TFlashEngine::PortRemoved(const Exception& Error) {
     std::lock_guard<std::mutex> lock(FLock);
-    if (!JobRunning) return;
-    // Kept as the port's own type, so the tools can still tell the platform's reason.
-    if (const auto* port = dynamic_cast<const EComPort*>(&Error))
-        FailLocked(std::make_exception_ptr(*port));
-    else
-        FailLocked(std::make_exception_ptr(Error));
+    if (JobRunning) FailLocked(Error);
 }

@@ -11,7 +11,6 @@
 
 #include <array>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -74,7 +73,10 @@ struct TFlashNotice {
     int Panel = -1;
     std::string Text;
     TFlashState State;
-    std::exception_ptr Error; // fnPortError: the port's exception, for a fuller explanation
+    // fnPortError: the port error's code and platform code (EComPort), for a fuller explanation;
+    // plain values, so a notice crossing threads shares nothing with the thread that made it.
+    int ErrorCode = 0;
+    int ErrorWinCode = -1;
 };
 
 // Called with the lock held, on the thread of the operation that changed the state (the user's
@@ -118,7 +120,7 @@ class TFlashEngine {
     std::string FileName() const;
 
   private:
-    void Emit(TFlashNoticeKind kind, int panel, std::string text, std::exception_ptr error = nullptr);
+    void Emit(TFlashNoticeKind kind, int panel, std::string text, const std::exception* error = nullptr);
     void SendBlock(uint32_t offset);
     TFlashState StateLocked() const;
 
@@ -140,5 +142,5 @@ class TFlashEngine {
     uint32_t FAdvances = 0;
     uint32_t FJobImageSize = 0;
     bool FReadyAnswered = false;
-    void FailLocked(std::exception_ptr Error);
+    void FailLocked(const std::exception& Error);
 };

@@ -72,12 +72,7 @@ std::string DescribePortProblem(const std::string& PortName, const Exception& E)
     return line;
 }
 
-std::string DescribePortProblem(const std::string& PortName, const std::exception_ptr& E) {
-    try {
-        if (E) std::rethrow_exception(E);
-    } catch (const Exception& e) {
-        return DescribePortProblem(PortName, e);
-    } catch (...) {
-    }
-    return DescribePortProblem(PortName, Exception(std::string()));
+std::string DescribePortProblem(const std::string& PortName, int Code, int WinCode) {
+    if (WinCode < 0) return DescribePortProblem(PortName, Exception(std::string()));
+    return DescribePortProblem(PortName, EComPort(Code, WinCode));
 }

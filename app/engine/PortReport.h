@@ -5,7 +5,6 @@
 // in a person's words. Plain C++; any thread.
 
 #include <cstdint>
-#include <exception>
 #include <string>
 
 class Exception;
@@ -28,6 +27,6 @@ TSettingsCheck CheckSettingsFile(const std::string& File, const std::string& Sec
 // it maps to, and the reason in words when the error carries a platform code. E is the error a
 // port operation raised; a plain Exception gives the port and device only.
 std::string DescribePortProblem(const std::string& PortName, const Exception& E);
-// The same for an error held as an exception_ptr (an engine notice's Error); null gives the port
-// and device only.
-std::string DescribePortProblem(const std::string& PortName, const std::exception_ptr& E);
+// The same from a port error's code and platform code (an engine notice's ErrorCode and
+// ErrorWinCode; WinCode -1: no platform code, port and device only).
+std::string DescribePortProblem(const std::string& PortName, int Code, int WinCode);

@@ -207,7 +207,8 @@ TJobResult RunFlashJob(const TJobSpec& Spec, TJobObserver& Observer, const std::
             } else if (n.Kind == fnPortError) {
                 done = true;
                 code = exPort;
-                message = portFailure(n.Text, n.Error);
+                message = "failed: port error: " + n.Text + ": " +
+                          DescribePortProblem(port.Port(), n.ErrorCode, n.ErrorWinCode);
             } else if (Spec.MaxResends > 0 && n.State.ResendsInRow >= static_cast<uint32_t>(Spec.MaxResends)) {
                 done = true;
                 code = exResends;
