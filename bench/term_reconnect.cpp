@@ -3,6 +3,7 @@
 // from the link's creation to the status strip saying "reconnected". The target is about a
 // second (limit_ratio: the measured delay over one second; below 1 meets it).
 
+#include "bench/QtBenchMain.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
 #include "tests/comm/PtyFarEnd.h"
 #include "tools/term/TermWindow.h"
@@ -68,11 +69,5 @@ BENCHMARK(BM_ReconnectAfterReturn)->Unit(benchmark::kMillisecond)->Iterations(20
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication App(argc, argv);
-    TToolkitQtHooks Hooks(false);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunQtBenchmarks(argc, argv);
 }

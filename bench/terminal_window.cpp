@@ -7,6 +7,7 @@
 #include "cport/ComPort.h"
 #include "cportui/ComTerminal.h"
 #include "platform/comm/VirtualDevice.h"
+#include "bench/QtBenchMain.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
 
 #include <QAbstractEventDispatcher>
@@ -78,11 +79,5 @@ BENCHMARK_CAPTURE(BM_ShownTerminal, double_buffered, true)
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication App(argc, argv);
-    TToolkitQtHooks Hooks(false);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunQtBenchmarks(argc, argv);
 }

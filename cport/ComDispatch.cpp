@@ -138,23 +138,17 @@ void TComThread::SendEvents() {
 
 // The thread that owns the hidden message target (the one that opened the port).
 void TCustomComPort::WindowMethod(TMessage& Message) {
-    if (Message.Msg == CM_COMREMOVED) {
-        TDeliveryScope scope(this);
-        try {
-            CallRemoved(static_cast<DWORD>(Message.WParam));
-        } catch (...) {
-            if (FEventThread == nullptr) throw;
-            FEventThread->Keep(std::current_exception());
-        }
-        return;
-    }
-    if (Message.Msg != CM_COMEVENT) {
+    if (Message.Msg != CM_COMEVENT && Message.Msg != CM_COMREMOVED) {
         // No default processing on this platform: an unknown message is answered with 0.
         Message.Result = 0;
         return;
     }
     TDeliveryScope scope(this);
     try {
+        if (Message.Msg == CM_COMREMOVED) {
+            CallRemoved(static_cast<DWORD>(Message.WParam));
+            return;
+        }
         switch (Message.WParam) {
         case EV_RXCHAR:
             CallRxChar();

@@ -142,6 +142,14 @@ int SerialFamilyOf(std::string_view name) {
 }
 } // namespace
 
+namespace {
+void SortByPortNumber(std::vector<TDeviceMapEntry>& entries) {
+    std::sort(entries.begin(), entries.end(), [](const TDeviceMapEntry& a, const TDeviceMapEntry& b) {
+        return ComPortNumber(a.Name) < ComPortNumber(b.Name);
+    });
+}
+} // namespace
+
 bool IsSerialDeviceName(std::string_view name) {
     return SerialFamilyOf(name) >= 0;
 }
@@ -207,9 +215,7 @@ TDeviceMap BuildDeviceMap(const TDeviceMapSources& sources) {
         }
         map.Entries.push_back({"COM" + std::to_string(next), dev});
     }
-    std::sort(map.Entries.begin(), map.Entries.end(), [](const TDeviceMapEntry& a, const TDeviceMapEntry& b) {
-        return ComPortNumber(a.Name) < ComPortNumber(b.Name);
-    });
+    SortByPortNumber(map.Entries);
     return map;
 }
 
@@ -247,6 +253,7 @@ std::optional<std::string> ResolvePortName(std::string_view name) {
 }
 
 void SetDeviceMapOverride(std::optional<std::vector<TDeviceMapEntry>> entries) {
+    if (entries) SortByPortNumber(*entries);
     std::lock_guard lock(OverrideLock);
     MapOverride = std::move(entries);
 }

@@ -71,7 +71,8 @@ std::vector<TDeviceMapEntry> PortMap();
 // The device path of a port name, or nothing when the name is not mapped.
 std::optional<std::string> ResolvePortName(std::string_view name);
 
-// Replaces the whole map (tests, the simulator); nullopt returns to the real machine.
+// Replaces the whole map (tests, the simulator), kept sorted by port number like a built one;
+// nullopt returns to the real machine.
 void SetDeviceMapOverride(std::optional<std::vector<TDeviceMapEntry>> entries);
 
 // The system's port list as enumeration reads it: one "COMn:" record per mapped port, with its path.

@@ -80,9 +80,6 @@ std::vector<TPortChoice> ChoosePorts(const std::vector<std::string>& Given) {
         out.push_back(c);
     }
     if (out.size() > static_cast<size_t>(MaxComPortNumber)) throw Exception("at most 16 ports in one run");
-    std::sort(map.begin(), map.end(), [](const TDeviceMapEntry& a, const TDeviceMapEntry& b) {
-        return ComPortNumber(a.Name) < ComPortNumber(b.Name);
-    });
     SetDeviceMapOverride(map);
     return out;
 }
@@ -223,9 +220,6 @@ class TWatchSession {
         std::vector<TDeviceMapEntry> map;
         for (const auto& [name, path] : FPorts)
             map.push_back({name, path});
-        std::sort(map.begin(), map.end(), [](const TDeviceMapEntry& a, const TDeviceMapEntry& b) {
-            return ComPortNumber(a.Name) < ComPortNumber(b.Name);
-        });
         SetDeviceMapOverride(map);
     }
 
