@@ -54,7 +54,7 @@ void TComReconnect::SetEnabled(bool Value) {
     if (FState == rsDisconnected)
         for (const std::string& path : FWatcher->Present())
             if (Matches(path)) {
-                TryReopen(path);
+                DeviceAppeared(path);
                 break;
             }
 }

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -144,4 +146,38 @@ TEST_F(Reconnect, OffLeavesTheDeviceAloneAndAVirtualDeviceIsToldOf) {
     port.Close();
     r.Stopped();
     EXPECT_EQ(r.State(), rsStopped);
+}
+
+// The removal notice reaches links once, on the thread each SyncMethod names.
+TEST(RemovalNotice, ArrivesOnceOnTheThreadOfEachSyncMethod) {
+    for (TSyncMethod method : {smNone, smThreadSync, smWindowSync}) {
+        SCOPED_TRACE(int(method));
+        auto device = TVirtualDevice::Create("COM10");
+        TComPort port(nullptr);
+        port.SetPort("COM10");
+        port.SetSyncMethod(method);
+        std::atomic<int> notices{0};
+        std::atomic<bool> onMain{false};
+        const auto main = std::this_thread::get_id();
+        TComLink link;
+        link.OnRemoved = [&](TObject* Sender, const EComPort& Error) {
+            EXPECT_EQ(Sender, &port);
+            EXPECT_EQ(Error.WinCode(), 1167);
+            onMain = std::this_thread::get_id() == main;
+            ++notices;
+        };
+        port.RegisterLink(&link);
+        port.Open();
+        device->Remove();
+        const auto end = Clock::now() + std::chrono::seconds(5);
+        while (notices.load() == 0 && Clock::now() < end) {
+            WaitForMessages(std::chrono::milliseconds(10));
+            ProcessMessages();
+        }
+        ProcessMessages();
+        EXPECT_EQ(notices.load(), 1);
+        EXPECT_EQ(onMain.load(), method != smNone);
+        port.Close();
+        port.UnRegisterLink(&link);
+    }
 }
