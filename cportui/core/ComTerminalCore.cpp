@@ -48,13 +48,18 @@ class TOutputBatch {
 TComTerminalCore::TComTerminalCore(TObject* Sender, TComTerminalView* View)
     : FSender(Sender), FView(View), FComLink(std::make_unique<TComLink>()), FBuffer(this) {
     // Link callbacks run on whatever thread the port delivers on: copy the block and hand it to
-    // this terminal's thread. The hand-off never waits, so unbinding (which waits for callbacks in
-    // flight) cannot deadlock against it.
+    // this terminal's thread. Past a bounded amount waiting there the callback waits, which holds
+    // the port's input back (and the sender with it) instead of growing without end; unbinding
+    // (which waits for callbacks in flight) calls that wait off first.
+    FHandoff.SetQueueLimit(RxQueueLimit);
     FComLink->OnRxBuf = [this](TObject* PortSender, const char* Buf, int Count) {
         std::string Block(Buf, static_cast<std::size_t>(std::max(Count, 0)));
-        FHandoff.Run([this, PortSender, Block = std::move(Block)] {
-            RxBuf(PortSender, Block.data(), static_cast<int>(Block.size()));
-        });
+        const std::size_t Bytes = Block.size();
+        FHandoff.Run(
+            [this, PortSender, Block = std::move(Block)] {
+                RxBuf(PortSender, Block.data(), static_cast<int>(Block.size()));
+            },
+            Bytes);
     };
     // A terminal made in code (not read from stored form data) shows received data at once. The
     // view is not asked anything here: the control deriving from it is still being built.
@@ -482,7 +487,10 @@ void TComTerminalCore::SendCodeNoEcho(TEscapeCode Code, TEscapeParams* Params) {
 void TComTerminalCore::SetComPort(TCustomComPort* Value) {
     if (Value == FComPort) return;
     TCustomComPort* Old = FComPort;
-    if (Old) Old->UnRegisterLink(FComLink.get());
+    if (Old) {
+        TThreadHandoff::TNoWait NoWait(FHandoff);
+        Old->UnRegisterLink(FComLink.get());
+    }
     if (FView) FView->ViewPortChanging(Old, Value);
     FComPort = Value;
     if (Value) Value->RegisterLink(FComLink.get());

@@ -86,6 +86,9 @@ class TComTerminalCore : public TComTermBufferOwner {
     TComTerminalCore(const TComTerminalCore&) = delete;
     TComTerminalCore& operator=(const TComTerminalCore&) = delete;
 
+    // Received bytes that may wait for this terminal's thread before the port's delivery waits.
+    static constexpr std::size_t RxQueueLimit = 256 * 1024;
+
     // Output. WriteStr shows text as received but without escape parsing; WriteEscCode applies a
     // code when a parser exists.
     void WriteStr(const std::string& Str);

@@ -133,19 +133,22 @@ DWORD TCommPort::SetupComm(DWORD inQueue, DWORD outQueue) {
     if (inQueue == 0) return ERROR_INVALID_PARAMETER;
     if (inQueue > kLargestQueue || outQueue > kLargestQueue) return ERROR_NOT_ENOUGH_MEMORY;
     if (DWORD r = FBackend->ApplyQueueSizes(inQueue, outQueue)) return r;
+    // A smaller queue keeps what it holds: the bytes beyond the new size wait in the spill, in
+    // order, and enter the queue as it empties.
+    std::string held(FRxCount, '\0');
+    RingRead(reinterpret_cast<BYTE*>(held.data()), held.size());
+    held += FRxSpill;
     std::vector<BYTE> ring(inQueue);
-    size_t keep = std::min<size_t>(FRxCount, inQueue);
-    Take(ring.data(), keep);
-    if (FRxCount) {
-        FErrors |= CE_RXOVER;
-        FRxCount = 0;
-    }
+    const size_t keep = std::min<size_t>(held.size(), inQueue);
+    std::memcpy(ring.data(), held.data(), keep);
     FRx.swap(ring);
     FRxHead = 0;
     FRxCount = keep;
+    FRxSpill = held.substr(keep);
     FRx80 = FRxCount >= FRx.size() * 8 / 10;
     FOutQueueSize = outQueue;
     InputFlow();
+    RoomAppeared();
     return ERROR_SUCCESS;
 }
 
@@ -278,7 +281,7 @@ DWORD TCommPort::WaitCommEvent(DWORD* mask, OVERLAPPED* ov) {
 
 // ---- receive ----
 
-void TCommPort::Take(BYTE* dst, size_t n) {
+void TCommPort::RingRead(BYTE* dst, size_t n) {
     size_t first = std::min(n, FRx.size() - FRxHead);
     std::memcpy(dst, FRx.data() + FRxHead, first);
     if (n > first) std::memcpy(dst + first, FRx.data(), n - first);
@@ -288,26 +291,39 @@ void TCommPort::Take(BYTE* dst, size_t n) {
     if (FRx80 && FRxCount < FRx.size() * 8 / 10) FRx80 = false;
 }
 
-void TCommPort::AddToQueue(const BYTE* p, size_t n) {
-    size_t room = FRx.size() - FRxCount;
-    if (n > room) {
-        FErrors |= CE_RXOVER;
-        n = room;
-    }
+void TCommPort::Take(BYTE* dst, size_t n) {
+    RingRead(dst, n);
+    if (!FRxSpill.empty())
+        FRxSpill.erase(0, AddToQueue(reinterpret_cast<const BYTE*>(FRxSpill.data()), FRxSpill.size()));
+}
+
+// A full queue is never overwritten: what does not fit stays with the caller (the backend holds
+// it back and the device's own buffering throttles the sender).
+size_t TCommPort::AddToQueue(const BYTE* p, size_t n) {
+    n = std::min(n, FRx.size() - FRxCount);
     size_t tail = (FRxHead + FRxCount) % FRx.size();
     size_t first = std::min(n, FRx.size() - tail);
     std::memcpy(FRx.data() + tail, p, first);
     if (n > first) std::memcpy(FRx.data(), p + first, n - first);
     FRxCount += n;
+    return n;
+}
+
+void TCommPort::RoomAppeared() {
+    if (!FRxRefused || !FRxSpill.empty() || FRxCount >= FRx.size() || FClosed || FGone) return;
+    FRxRefused = false;
+    FBackend->RxSpace();
 }
 
 bool TCommPort::ServeHeadRead() {
     TRequest& r = FReads.front();
     const auto now = TClock::now();
-    size_t n = std::min<size_t>(r.Count - r.Done, FRxCount);
-    if (n) {
-        Take(r.Data + r.Done, n);
-        r.Done += static_cast<DWORD>(n);
+    // Taking from the queue may move spilled bytes up into it, so take until the read is full or
+    // the queue empty.
+    size_t n = 0;
+    for (size_t k; (k = std::min<size_t>(r.Count - r.Done, FRxCount)) != 0; n += k) {
+        Take(r.Data + r.Done, k);
+        r.Done += static_cast<DWORD>(k);
     }
     if (!r.Started) {
         r.Started = true;
@@ -348,11 +364,13 @@ void TCommPort::FeedReads() {
         Complete(r.Ov, ERROR_SUCCESS, r.Done);
     }
     InputFlow();
+    RoomAppeared();
 }
 
-void TCommPort::Absorb(const BYTE* p, size_t n) {
+size_t TCommPort::Absorb(const BYTE* p, size_t n) {
     // A pending read takes arriving bytes straight into its buffer; the queue holds only what no
     // read is waiting for (reads pend only while the queue is empty).
+    size_t taken = 0;
     while (n && FRxCount == 0 && !FReads.empty()) {
         TRequest& r = FReads.front();
         size_t k = std::min<size_t>(n, r.Count - r.Done);
@@ -360,6 +378,7 @@ void TCommPort::Absorb(const BYTE* p, size_t n) {
         r.Done += static_cast<DWORD>(k);
         p += k;
         n -= k;
+        taken += k;
         if (r.Done == r.Count || r.FirstByteReturns) {
             TRequest done = r;
             FReads.pop_front();
@@ -370,58 +389,77 @@ void TCommPort::Absorb(const BYTE* p, size_t n) {
             ArmTimer(r.Interval);
         }
     }
-    if (n) AddToQueue(p, n);
+    if (n) taken += AddToQueue(p, n);
+    return taken;
 }
 
-void TCommPort::Accept(const BYTE* p, size_t n, DWORD& ev) {
-    if (!n) return;
-    ev |= EV_RXCHAR;
-    if (std::memchr(p, static_cast<BYTE>(FDcb.EvtChar), n)) ev |= EV_RXFLAG;
-    Absorb(p, n);
+size_t TCommPort::Accept(const BYTE* p, size_t n, DWORD& ev) {
+    if (!n) return 0;
+    const size_t k = Absorb(p, n);
+    if (k) ev |= EV_RXCHAR;
+    if (k && std::memchr(p, static_cast<BYTE>(FDcb.EvtChar), k)) ev |= EV_RXFLAG;
+    return k;
 }
 
-void TCommPort::Incoming(const BYTE* p, size_t n, DWORD& ev) {
-    if (FDcb.fDsrSensitivity && !(FModem & MS_DSR_ON)) return;
-    if (!FDcb.fNull && !FDcb.fOutX) {
-        Accept(p, n, ev);
-        return;
-    }
+// Flow characters and discarded NULs are consumed even when the queue is full; the scan stops at
+// the first byte that finds no room.
+size_t TCommPort::Incoming(const BYTE* p, size_t n, DWORD& ev) {
+    if (FDcb.fDsrSensitivity && !(FModem & MS_DSR_ON)) return n;
+    if (!FDcb.fNull && !FDcb.fOutX) return Accept(p, n, ev);
     const BYTE xon = static_cast<BYTE>(FDcb.XonChar), xoff = static_cast<BYTE>(FDcb.XoffChar);
     const BYTE* run = p;
     for (const BYTE* q = p; q != p + n; ++q) {
         const BYTE c = *q;
         const bool flow = FDcb.fOutX && (c == xon || c == xoff);
         if (!flow && !(FDcb.fNull && c == 0)) continue;
-        Accept(run, static_cast<size_t>(q - run), ev);
+        const size_t len = static_cast<size_t>(q - run);
+        const size_t k = Accept(run, len, ev);
+        if (k < len) {
+            Pump();
+            return static_cast<size_t>(run - p) + k;
+        }
         run = q + 1;
         if (flow && FXoffHold != (c == xoff)) {
             FXoffHold = c == xoff;
             FBackend->NoteXoffHold(FXoffHold);
         }
     }
-    Accept(run, static_cast<size_t>(p + n - run), ev);
+    const size_t k = Accept(run, static_cast<size_t>(p + n - run), ev);
     Pump();
+    return static_cast<size_t>(run - p) + k;
 }
 
-void TCommPort::OnReceive(const BYTE* data, size_t n) {
-    std::lock_guard lock(FMutex);
-    if (FClosed || FGone || !n) return;
-    DWORD ev = 0;
-    Incoming(data, n, ev);
+void TCommPort::NoteRx80(DWORD& ev) {
     if (!FRx80 && FRxCount >= FRx.size() * 8 / 10 && FRxCount) {
         FRx80 = true;
         ev |= EV_RX80FULL;
     }
-    InputFlow();
-    RaiseEvents(ev);
 }
 
-void TCommPort::OnLineError(DWORD flags, int byte) {
+size_t TCommPort::OnReceive(const BYTE* data, size_t n, uint64_t epoch) {
     std::lock_guard lock(FMutex);
-    if (FClosed || FGone) return;
+    // Input of a closed or vanished port has nowhere to go; input read before a purge is void.
+    if (FClosed || FGone || !n || epoch != FRxEpoch) return n;
+    DWORD ev = 0;
+    const size_t taken = FRxSpill.empty() ? Incoming(data, n, ev) : 0;
+    if (taken < n) FRxRefused = true;
+    NoteRx80(ev);
+    InputFlow();
+    RaiseEvents(ev);
+    return taken;
+}
+
+bool TCommPort::OnLineError(DWORD flags, int byte, uint64_t epoch) {
+    std::lock_guard lock(FMutex);
+    if (FClosed || FGone || epoch != FRxEpoch) return true;
     DWORD ev = 0;
     BYTE b = static_cast<BYTE>(byte);
-    bool hasByte = byte >= 0 && byte <= 0xFF;
+    bool hasByte = byte >= 0 && byte <= 0xFF && !(flags & CE_BREAK);
+    // The error and its byte are taken together, so a byte without room leaves both for later.
+    if (hasByte && (!FRxSpill.empty() || FRxCount >= FRx.size())) {
+        FRxRefused = true;
+        return false;
+    }
     if (flags & CE_RXPARITY) {
         if (FDcb.fParity) {
             FErrors |= CE_RXPARITY;
@@ -440,16 +478,18 @@ void TCommPort::OnLineError(DWORD flags, int byte) {
     if (flags & CE_BREAK) {
         FErrors |= CE_BREAK;
         ev |= EV_BREAK;
-        hasByte = false;
+    }
+    // The system's own buffer lost input: reported as an error a handler can act on.
+    if (flags & CE_RXOVER) {
+        FErrors |= CE_RXOVER;
+        ev |= EV_ERR;
     }
     if (hasByte) Incoming(&b, 1, ev);
-    if (!FRx80 && FRxCount >= FRx.size() * 8 / 10 && FRxCount) {
-        FRx80 = true;
-        ev |= EV_RX80FULL;
-    }
+    NoteRx80(ev);
     if (FDcb.fAbortOnError && FErrors) AbortAll(ERROR_OPERATION_ABORTED, true, true, false);
     InputFlow();
     RaiseEvents(ev);
+    return true;
 }
 
 void TCommPort::OnModemLines(DWORD status) {
@@ -707,7 +747,10 @@ DWORD TCommPort::PurgeComm(DWORD flags) {
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
         return ERROR_INVALID_PARAMETER;
     if (FGone) {
-        if (flags & PURGE_RXCLEAR) FRxHead = FRxCount = 0;
+        if (flags & PURGE_RXCLEAR) {
+            FRxHead = FRxCount = 0;
+            FRxSpill.clear();
+        }
         return ERROR_SUCCESS;
     }
     if (flags & PURGE_TXABORT) AbortAll(ERROR_OPERATION_ABORTED, false, true, false);
@@ -717,10 +760,13 @@ DWORD TCommPort::PurgeComm(DWORD flags) {
         if (FWrites.empty() && FBackend->TxPending() == 0) FTxActive = false;
     }
     if (flags & PURGE_RXCLEAR) {
+        // Also what waits below the queue: the spill here, and what the backend holds back.
         FRxHead = FRxCount = 0;
         FRx80 = false;
-        FBackend->PurgeRx();
+        FRxSpill.clear();
+        FBackend->PurgeRx(++FRxEpoch);
         InputFlow();
+        RoomAppeared();
     }
     return ERROR_SUCCESS;
 }

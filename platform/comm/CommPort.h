@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -71,8 +72,8 @@ class TCommPort : public TKernelObject, private TLineSink {
     };
 
     // TLineSink (backend threads).
-    void OnReceive(const BYTE* data, size_t n) override;
-    void OnLineError(DWORD flags, int byte) override;
+    size_t OnReceive(const BYTE* data, size_t n, uint64_t epoch) override;
+    bool OnLineError(DWORD flags, int byte, uint64_t epoch) override;
     void OnModemLines(DWORD status) override;
     void OnTxSpace() override;
     void OnTxEmpty() override;
@@ -84,10 +85,15 @@ class TCommPort : public TKernelObject, private TLineSink {
     void RaiseEvents(DWORD ev);
     void CompleteWait(DWORD mask);
     void AbortAll(DWORD status, bool reads, bool writes, bool wait);
-    void AddToQueue(const BYTE* p, size_t n);
-    void Absorb(const BYTE* p, size_t n);
-    void Incoming(const BYTE* p, size_t n, DWORD& ev);
-    void Accept(const BYTE* p, size_t n, DWORD& ev);
+    // Each takes what fits and returns how many of the bytes it consumed.
+    size_t AddToQueue(const BYTE* p, size_t n);
+    size_t Absorb(const BYTE* p, size_t n);
+    size_t Incoming(const BYTE* p, size_t n, DWORD& ev);
+    size_t Accept(const BYTE* p, size_t n, DWORD& ev);
+    void NoteRx80(DWORD& ev);
+    // Room appeared in the receive queue: refills it from the spill and tells the backend when it
+    // was refused input.
+    void RoomAppeared();
     void FeedReads();
     bool ServeHeadRead();
     void ArmTimer(TClock::time_point when);
@@ -103,7 +109,8 @@ class TCommPort : public TKernelObject, private TLineSink {
     void SetDtrLine(bool on);
     void SetRtsLine(bool on);
     size_t QueueCount() const { return FRxCount; }
-    void Take(BYTE* dst, size_t n);
+    void RingRead(BYTE* dst, size_t n);
+    void Take(BYTE* dst, size_t n); // RingRead, then the spill moves up
     void TimerLoop();
     bool NextDeadline(TClock::time_point& when) const;
     void ExpireDeadlines(TClock::time_point now);
@@ -128,6 +135,11 @@ class TCommPort : public TKernelObject, private TLineSink {
     size_t FRxHead = 0;
     size_t FRxCount = 0;
     bool FRx80 = false;
+    // Bytes already received (events raised) that a SetupComm shrinking the queue left without
+    // room; they go into the queue first as room appears and count as held back, not queued.
+    std::string FRxSpill;
+    bool FRxRefused = false; // a receive upcall took less than offered; RxSpace is owed
+    uint64_t FRxEpoch = 0;   // purges of the receive side so far
 
     DWORD FErrors = 0;
     DWORD FMask = 0;

@@ -9,8 +9,10 @@
 // optionally hardware output flow on CTS (where the backend does it natively it says so through
 // HoldsOutputOnCts, and the core then leaves the holding to it instead of holding a second time;
 // a backend that cannot is still correct through the core's own hold, only slower to stop).
-// What the core emulates for every backend: XON/XOFF in both directions (the backend must pass
-// XON/XOFF bytes through as data and never interpret them), DSR output flow, DSR sensitivity,
+// What the core emulates for every backend: XON/XOFF in both directions (the backend passes
+// XON/XOFF bytes through as data, except that it may stop and resume output on them itself and
+// swallow them, as a tty's IXON does: then an XOFF still stops output while the receive queue is
+// full and further input waits below the core), DSR output flow, DSR sensitivity,
 // DTR handshake, RTS handshake and toggle, XonLim/XoffLim, error-character replacement, NUL
 // discard, the event character. The core sets DTR and RTS levels itself through SetDtr/SetRts.
 //
@@ -28,15 +30,24 @@
 #include "platform/comm/WinComm.h"
 
 #include <cstddef>
+#include <cstdint>
 
+// Receiving never loses what the device sent: the core takes only what its receive queue has room
+// for and says how much it took. The backend keeps the rest (and leaves further input with the
+// device or the kernel, which throttles the sender) and offers the rest again, first, after
+// RxSpace. Every receive upcall carries the receive epoch the backend read the input in (see
+// PurgeRx); the core drops input of an older epoch, read before a purge.
 class TLineSink {
   public:
-    // Bytes received without error, in order. Any thread of the backend, one at a time.
-    virtual void OnReceive(const BYTE* data, size_t n) = 0;
+    // Bytes received without error, in order. Any thread of the backend, one at a time. Returns
+    // how many of the first bytes the core took (all of them, or fewer when its queue is full).
+    virtual size_t OnReceive(const BYTE* data, size_t n, uint64_t epoch) = 0;
     // One line error, in order with OnReceive: flags is one of CE_FRAME, CE_RXPARITY, CE_OVERRUN,
-    // CE_BREAK. byte is the byte received with a frame or parity error, or -1 when there is none
-    // (overrun: bytes were lost before this point; break: the line was held low).
-    virtual void OnLineError(DWORD flags, int byte) = 0;
+    // CE_BREAK, CE_RXOVER. byte is the byte received with a frame or parity error, or -1 when there
+    // is none (overrun: the device lost bytes before this point; rx-over: the system's buffer was
+    // full and lost bytes; break: the line was held low). False when the byte found no room: the
+    // error has not been taken and is offered again after RxSpace.
+    virtual bool OnLineError(DWORD flags, int byte, uint64_t epoch) = 0;
     // The modem input lines changed; status is the whole new state as MS_CTS_ON | MS_DSR_ON |
     // MS_RING_ON | MS_RLSD_ON bits. Lines a device cannot report read as off.
     virtual void OnModemLines(DWORD status) = 0;
@@ -86,9 +97,16 @@ class TLineBackend {
     // Sends one byte ahead of any taken data where the device allows it (TransmitCommChar, and the
     // XOFF/XON of input flow control).
     virtual DWORD SendUrgent(BYTE c) = 0;
-    // Drops taken but unsent bytes / bytes buffered on the receive side below the core.
+    // Drops taken but unsent bytes.
     virtual void PurgeTx() = 0;
-    virtual void PurgeRx() = 0;
+    // Drops what is buffered on the receive side below the core: the device's (or kernel's) input
+    // and what the backend holds back, with any half-decoded state. Input read from now on carries
+    // epoch (the core counts purges from 0, which is also the epoch before the first one).
+    virtual void PurgeRx(uint64_t epoch) = 0;
+    // The core's receive queue has room again after a receive upcall took less than offered.
+    // Called with the core lock held: it only signals the backend's thread (no upcall from here,
+    // and no lock that the backend holds while making an upcall).
+    virtual void RxSpace() = 0;
 
     // Output lines. Best-effort on devices without them (ptys): return ERROR_SUCCESS.
     virtual DWORD SetDtr(bool on) = 0;

@@ -28,9 +28,10 @@ int TtyApplyLineSettings(int fd, const TTtyLineSettings& s) {
     termios2 old{};
     if (::ioctl(fd, TCGETS2, &old) != 0) return errno;
     termios2 t = old;
-    // Raw input: no line editing, signals, echo or translation, and XON/XOFF bytes pass through
-    // as data (the driver core does flow control itself). Errors and breaks are marked in-band.
-    t.c_iflag = s.MarkErrors ? INPCK | PARMRK : 0;
+    // Raw input: no line editing, signals, echo or translation. XON/XOFF bytes pass through as
+    // data unless output flow on them is asked for: the kernel then acts on them even while its
+    // input buffer is full. Errors and breaks are marked in-band.
+    t.c_iflag = (s.MarkErrors ? INPCK | PARMRK : 0) | (s.XonXoffOutput ? IXON : 0);
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag = CREAD | CLOCAL | HUPCL | SizeFlag(s.ByteSize) | BOTHER | (BOTHER << IBSHIFT);

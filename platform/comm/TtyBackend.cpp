@@ -5,6 +5,8 @@
 #include <chrono>
 #include <system_error>
 #include <csignal>
+#include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -236,15 +238,74 @@ void TTtyBackend::Gone() {
     FSink->OnDeviceGone(ERROR_DEVICE_NOT_CONNECTED);
 }
 
-// Delivers decoded input. Line errors are classified by the driver's counters: each counter
-// increase stands for one marked byte still to come (or already read).
+namespace {
+constexpr size_t kReadSize = 65536;
+}
+
+// Decodes what the reader reads and offers it to the core. What the core does not take is held,
+// in order (data, and the line errors between its bytes), and offered again first; the reader
+// reads again only once nothing is held. Line errors are classified by the driver's counters:
+// each counter increase stands for one marked byte still to come (or already read). Reader thread
+// only.
 class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
   public:
-    explicit TReader(TTtyBackend& b) : B(b) { HaveCounts = ::ioctl(B.FFd, TIOCGICOUNT, &Last) == 0; }
+    explicit TReader(TTtyBackend& b) : B(b), Raw(new BYTE[kReadSize]), Held(new BYTE[kReadSize + 2]) {
+        HaveCounts = ::ioctl(B.FFd, TIOCGICOUNT, &Last) == 0;
+    }
 
-    void Data(const BYTE* p, size_t n) override {
+    bool Empty() const { return Off == Len && Marks.empty(); }
+
+    // A purge voids what is held and the decoder's half-read mark.
+    void FollowEpoch() {
+        const uint64_t now = B.FRxEpoch.load();
+        if (now == Epoch) return;
+        Epoch = now;
+        Off = Len = 0;
+        Marks.clear();
+        Decoder.Reset();
+    }
+
+    // Reads once into the held buffer (which must be empty): >0 bytes read, 0 hung up, <0 errno.
+    ssize_t ReadDevice() {
+        FollowEpoch();
+        Off = Len = 0;
+        ssize_t n = ::read(B.FFd, B.FMarkErrors ? Raw.get() : Held.get(), kReadSize);
+        if (n <= 0) return n < 0 ? -errno : 0;
+        if (B.FMarkErrors) {
+            Decoder.Feed(Raw.get(), static_cast<size_t>(n), *this);
+            Refresh();
+        } else {
+            Len = static_cast<size_t>(n);
+        }
+        return n;
+    }
+
+    // Offers what is held; true when the core took all of it.
+    bool Deliver() {
+        FollowEpoch();
         std::lock_guard g(B.FUpcallLock);
-        if (!B.FGone) B.FSink->OnReceive(p, n);
+        while (!B.FGone) {
+            if (!Marks.empty() && Marks.front().Pos == Off) {
+                const TMark& m = Marks.front();
+                if (!B.FSink->OnLineError(m.Flags, m.Byte, Epoch)) return false;
+                Marks.pop_front();
+                continue;
+            }
+            const size_t end = Marks.empty() ? Len : Marks.front().Pos;
+            if (Off == end) break;
+            Off += B.FSink->OnReceive(Held.get() + Off, end - Off, Epoch);
+            if (Off < end) return false;
+        }
+        Off = Len = 0;
+        Marks.clear();
+        return true;
+    }
+
+    // Decoded output never outgrows what was read by more than the 0xFF a previous read ended
+    // with, so one read fits the held buffer.
+    void Data(const BYTE* p, size_t n) override {
+        std::memcpy(Held.get() + Len, p, n);
+        Len += n;
     }
 
     void Mark(BYTE x) override {
@@ -254,27 +315,34 @@ class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
             Data(&x, 1); // parity checking is off: the byte is data
             return;
         }
-        Error(flag, flag == CE_BREAK ? -1 : x);
+        Marks.push_back({Len, flag, flag == CE_BREAK ? -1 : x});
     }
 
-    // Overruns are not marked in the stream; they show only in the counters.
+    // Overruns are not marked in the stream; they show only in the counters: the UART's own
+    // (bytes it could not hand on) and the kernel buffer's (bytes the system dropped).
     void Refresh() {
         if (!HaveCounts) return;
         serial_icounter_struct now{};
         if (::ioctl(B.FFd, TIOCGICOUNT, &now) != 0) return;
         Tally.Add(now.frame - Last.frame, now.parity - Last.parity, now.brk - Last.brk);
-        long overruns = (now.overrun - Last.overrun) + (now.buf_overrun - Last.buf_overrun);
+        if (now.overrun > Last.overrun) Marks.push_back({Len, CE_OVERRUN, -1});
+        if (now.buf_overrun > Last.buf_overrun) Marks.push_back({Len, CE_RXOVER, -1});
         Last = now;
-        if (overruns > 0) Error(CE_OVERRUN, -1);
     }
 
-    void Error(DWORD flag, int byte) {
-        std::lock_guard g(B.FUpcallLock);
-        if (!B.FGone) B.FSink->OnLineError(flag, byte);
-    }
+  private:
+    struct TMark {
+        size_t Pos; // the error comes before the held byte at this position
+        DWORD Flags;
+        int Byte;
+    };
 
     TTtyBackend& B;
     TParmrkDecoder Decoder;
+    std::unique_ptr<BYTE[]> Raw, Held;
+    size_t Off = 0, Len = 0; // Held[Off, Len) is still to be taken
+    std::deque<TMark> Marks;
+    uint64_t Epoch = 0;
     bool HaveCounts = false;
     serial_icounter_struct Last{};
     TLineErrorTally Tally;
@@ -282,11 +350,15 @@ class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
 
 void TTtyBackend::ReaderLoop() {
     TReader reader(*this);
-    std::unique_ptr<BYTE[]> buf(new BYTE[65536]);
     for (;;) {
         FWakes.fetch_add(1, std::memory_order_relaxed);
-        pollfd fds[2] = {{FFd, static_cast<short>(POLLIN | (FWantSpace.load() ? POLLOUT : 0)), 0},
-                         {FWakeFd, POLLIN, 0}};
+        // Any wake-up may mean room (RxSpace) or a purge: offer what is held first.
+        const bool waiting = !reader.Empty() && !reader.Deliver();
+        // While input is held, POLLIN is left out: the bytes stay with the kernel. Hang-up is
+        // reported whatever was asked for.
+        pollfd fds[2] = {
+            {FFd, static_cast<short>((waiting ? 0 : POLLIN) | (FWantSpace.load() ? POLLOUT : 0)), 0},
+            {FWakeFd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             Gone();
@@ -299,20 +371,13 @@ void TTtyBackend::ReaderLoop() {
         }
         if (fds[0].revents & POLLIN) {
             for (;;) {
-                ssize_t n = ::read(FFd, buf.get(), 65536);
+                ssize_t n = reader.ReadDevice();
                 if (n > 0) {
-                    if (FRxPurged.exchange(false)) reader.Decoder.Reset();
-                    if (FMarkErrors) {
-                        reader.Decoder.Feed(buf.get(), static_cast<size_t>(n), reader);
-                        reader.Refresh();
-                    } else {
-                        reader.Data(buf.get(), static_cast<size_t>(n));
-                    }
-                    if (n < 65536) break;
+                    if (!reader.Deliver() || static_cast<size_t>(n) < kReadSize) break;
                     continue;
                 }
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0 && errno == EAGAIN) break;
+                if (n == -EINTR) continue;
+                if (n == -EAGAIN) break;
                 Gone(); // read 0 (hung up) or EIO (unplugged, pty far end closed)
                 return;
             }
@@ -421,6 +486,7 @@ DWORD TTtyBackend::ApplyState(const DCB& dcb) {
     s.HardwareFlow = dcb.fOutxCtsFlow && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
     s.XonChar = static_cast<BYTE>(dcb.XonChar);
     s.XoffChar = static_cast<BYTE>(dcb.XoffChar);
+    s.XonXoffOutput = dcb.fOutX != 0;
     std::lock_guard g(FLock);
     s.MarkErrors = FMarkErrors;
     if (int e = TtyApplyLineSettings(FFd, s); e != 0) return ErrnoToWinError(e);
@@ -458,6 +524,10 @@ DWORD TTtyBackend::SendUrgent(BYTE c) {
         r = ::tcflow(FFd, TCIOFF);
     } else if (c == FSettings.XonChar) {
         r = ::tcflow(FFd, TCION);
+    } else if (FSettings.XonXoffOutput) {
+        // With IXON a borrowed stop character would also stop output on a byte received meanwhile:
+        // the byte goes out in turn instead of ahead.
+        r = ::write(FFd, &c, 1) == 1 ? 0 : -1;
     } else {
         BYTE prev = 0;
         if (int e = TtySetStopChar(FFd, c, &prev); e != 0) return ErrnoToWinError(e);
@@ -480,9 +550,16 @@ void TTtyBackend::PurgeTx() {
     FWriterCv.notify_one();
 }
 
-void TTtyBackend::PurgeRx() {
+void TTtyBackend::PurgeRx(uint64_t epoch) {
+    // The kernel's buffer first, then the epoch: a byte read in between is dropped, never a stale
+    // one delivered.
     ::tcflush(FFd, TCIFLUSH);
-    FRxPurged.store(true);
+    FRxEpoch.store(epoch);
+    WakeReader();
+}
+
+void TTtyBackend::RxSpace() {
+    WakeReader();
 }
 
 DWORD TTtyBackend::ModemBits(int bitsOn, int bitsOff) {

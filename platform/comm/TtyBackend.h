@@ -13,6 +13,12 @@
 // X received with an error (a break reads as 0xFF 0x00 0x00). Whether an error was a frame error,
 // a parity error or a break is told by the driver's error counters (TIOCGICOUNT) where it keeps
 // them; overruns are seen only there. A pty has no line errors and is read unmarked.
+//
+// The reader reads only while the driver core has room: what a read brought that the core did not
+// take is held (decoded, marks in order) and offered again when the core signals room, and while
+// anything is held the reader leaves the device's input with the kernel, which throttles the
+// sender. It still wakes for write space, hang-up and stop. With XON/XOFF output flow the kernel
+// acts on the flow characters itself (IXON), so an XOFF stops output also while input waits.
 
 #include "platform/comm/LineBackend.h"
 
@@ -66,6 +72,8 @@ struct TTtyLineSettings {
     // Mark bytes received with line errors in-band. A device without modem lines (a pty) has no
     // line errors either, and unmarked input takes the kernel's much faster raw path.
     bool MarkErrors = true;
+    // Output stops on XoffChar and resumes on XonChar received (IXON); the kernel swallows them.
+    bool XonXoffOutput = false;
 };
 
 // termios2 access (in its own source file: the kernel's termios header cannot meet <termios.h>).
@@ -95,7 +103,8 @@ class TTtyBackend final : public TLineBackend {
     size_t TxPending() const override;
     DWORD SendUrgent(BYTE c) override;
     void PurgeTx() override;
-    void PurgeRx() override;
+    void PurgeRx(uint64_t epoch) override;
+    void RxSpace() override;
     DWORD SetDtr(bool on) override;
     DWORD SetRts(bool on) override;
     DWORD SetBreak(bool on) override;
@@ -122,8 +131,8 @@ class TTtyBackend final : public TLineBackend {
 
     int FFd = -1;
     int FWakeFd = -1;
-    bool FMarkErrors = true; // fixed before Start
-    bool FHasModemLines = true;            // fixed at construction
+    bool FMarkErrors = true;                 // fixed before Start
+    bool FHasModemLines = true;              // fixed at construction
     std::atomic<bool> FKernelCtsFlow{false}; // CRTSCTS is in force
     TLineSink* FSink = nullptr;
     std::thread FReader, FWriter, FWatcher;
@@ -139,7 +148,7 @@ class TTtyBackend final : public TLineBackend {
     std::atomic<bool> FParityCheck{false};
     std::atomic<int> FParityKind{0};
     std::atomic<bool> FWantSpace{false};
-    std::atomic<bool> FRxPurged{false};
+    std::atomic<uint64_t> FRxEpoch{0}; // set by PurgeRx; input read from then on carries it
 
     // Upcalls are serialised so none follows OnDeviceGone; the backend's own entry points never
     // take this lock.

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -49,6 +50,68 @@ struct TVirtualDevice::TState {
     bool Hold = false, Paced = false, WantSpace = false, Quit = false;
     std::function<void(const std::string&)> SentHandler;
 
+    // Received input the port has not taken yet: data (Flags 0) or one line error, in order.
+    struct TRxItem {
+        std::string Data;
+        DWORD Flags = 0;
+        int Byte = -1;
+    };
+    std::deque<TRxItem> RxHeld;
+    size_t RxHeldBytes = 0;
+    bool RxDelivering = false; // one thread offers input at a time, so the order holds
+    uint64_t RxRoom = 0;       // room signals from the port so far
+    uint64_t RxRoomSeen = 0;   // the last one the receive thread has acted on
+    uint64_t RxEpoch = 0;      // the port's purge count, carried by every receive upcall
+
+    void ClearHeld() {
+        RxHeld.clear();
+        RxHeldBytes = 0;
+        Cv.notify_all();
+    }
+
+    // Queues input behind what is held, then offers it unless another thread is offering.
+    void Receive(std::unique_lock<std::mutex>& lock, TRxItem item) {
+        if (!Running) return;
+        RxHeldBytes += item.Flags ? 1 : item.Data.size();
+        RxHeld.push_back(std::move(item));
+        OfferHeld(lock);
+    }
+
+    // Offers held input to the port until all is taken or the port refuses some (it signals room
+    // later). The item being offered is taken out of the queue, so a purge meanwhile cannot pull
+    // it away from under the upcall; what the port leaves of it goes back to the front.
+    void OfferHeld(std::unique_lock<std::mutex>& lock) {
+        if (RxDelivering) return;
+        RxDelivering = true;
+        while (Running && !RxHeld.empty()) {
+            TRxItem item = std::move(RxHeld.front());
+            RxHeld.pop_front();
+            const uint64_t epoch = RxEpoch, room = RxRoom;
+            size_t taken = 0;
+            bool took = false;
+            Upcall(lock, [&](TLineSink* sink) {
+                if (item.Flags)
+                    took = sink->OnLineError(item.Flags, item.Byte, epoch);
+                else
+                    took = (taken = sink->OnReceive(reinterpret_cast<const BYTE*>(item.Data.data()),
+                                                    item.Data.size(), epoch)) == item.Data.size();
+            });
+            // Closed or removed meanwhile: everything held is gone. Purged: the queue was
+            // cleared, this item with it.
+            if (!Running) break;
+            if (epoch != RxEpoch) continue;
+            RxHeldBytes -= item.Flags ? (took ? 1 : 0) : taken;
+            if (!took) {
+                item.Data.erase(0, taken);
+                RxHeld.push_front(std::move(item));
+                // Room that appeared during the upcall has been signalled already: go on at once.
+                if (room == RxRoom) break;
+            }
+        }
+        RxDelivering = false;
+        Cv.notify_all();
+    }
+
     DCB Dcb{};
     COMMTIMEOUTS Timeouts{};
     DWORD InQueue = 0, OutQueue = 0;
@@ -83,8 +146,12 @@ class TVirtualBackend : public TLineBackend {
         S->Sink = sink;
         S->Running = !S->Removed;
         S->Quit = false;
+        S->RxEpoch = 0;
+        S->RxRoom = S->RxRoomSeen = 0;
         FThread = std::thread([this] { TransmitLoop(); });
         pthread_setname_np(FThread.native_handle(), "comm-vdev-tx");
+        FRxThread = std::thread([this] { ReceiveLoop(); });
+        pthread_setname_np(FRxThread.native_handle(), "comm-vdev-rx");
         return ERROR_SUCCESS;
     }
 
@@ -98,8 +165,10 @@ class TVirtualBackend : public TLineBackend {
         S->Cv.wait(lock, [&] { return S->Active == 0; });
         lock.unlock();
         if (FThread.joinable()) FThread.join();
+        if (FRxThread.joinable()) FRxThread.join();
         lock.lock();
         S->Sink = nullptr;
+        S->ClearHeld();
         S->Open = false;
         S->Dtr = S->Rts = S->Brk = S->XoffHeld = S->XoffSent = false;
         S->Tx.clear();
@@ -160,7 +229,16 @@ class TVirtualBackend : public TLineBackend {
         std::lock_guard lock(S->M);
         S->Tx.clear();
     }
-    void PurgeRx() override {}
+    void PurgeRx(uint64_t epoch) override {
+        std::lock_guard lock(S->M);
+        S->RxEpoch = epoch;
+        S->ClearHeld();
+    }
+    void RxSpace() override {
+        std::lock_guard lock(S->M);
+        ++S->RxRoom;
+        S->Cv.notify_all();
+    }
 
     DWORD SetDtr(bool on) override { return SetLine(S->Dtr, on); }
     DWORD SetRts(bool on) override { return SetLine(S->Rts, on); }
@@ -189,6 +267,17 @@ class TVirtualBackend : public TLineBackend {
                                                     : 1.0);
         double baud = d.BaudRate ? d.BaudRate : 9600;
         return std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(n * bits / baud));
+    }
+
+    // Hands held input on when the port signals room.
+    void ReceiveLoop() {
+        std::unique_lock lock(S->M);
+        for (;;) {
+            S->Cv.wait(lock, [&] { return S->Quit || S->RxRoom != S->RxRoomSeen; });
+            if (S->Quit) return;
+            S->RxRoomSeen = S->RxRoom;
+            S->OfferHeld(lock);
+        }
     }
 
     void TransmitLoop() {
@@ -229,7 +318,7 @@ class TVirtualBackend : public TLineBackend {
     }
 
     std::shared_ptr<TVirtualDevice::TState> S;
-    std::thread FThread;
+    std::thread FThread, FRxThread;
     bool FStopped = false;
 };
 
@@ -293,7 +382,7 @@ bool TVirtualDevice::WaitOpen(bool open, DWORD timeoutMs) const {
 void TVirtualDevice::Deliver(const void* data, size_t n) {
     if (!n) return;
     std::unique_lock lock(FState->M);
-    FState->Upcall(lock, [&](TLineSink* sink) { sink->OnReceive(static_cast<const BYTE*>(data), n); });
+    FState->Receive(lock, {std::string(static_cast<const char*>(data), n)});
 }
 
 void TVirtualDevice::Deliver(std::string_view bytes) {
@@ -302,7 +391,7 @@ void TVirtualDevice::Deliver(std::string_view bytes) {
 
 static void InjectError(TVirtualDevice::TState& s, DWORD flags, int byte) {
     std::unique_lock lock(s.M);
-    s.Upcall(lock, [&](TLineSink* sink) { sink->OnLineError(flags, byte); });
+    s.Receive(lock, {std::string(), flags, byte});
 }
 
 void TVirtualDevice::InjectFrame(BYTE byte) {
@@ -316,6 +405,19 @@ void TVirtualDevice::InjectOverrun() {
 }
 void TVirtualDevice::InjectBreak() {
     InjectError(*FState, CE_BREAK, -1);
+}
+void TVirtualDevice::InjectRxOver() {
+    InjectError(*FState, CE_RXOVER, -1);
+}
+
+size_t TVirtualDevice::HeldBack() const {
+    std::lock_guard lock(FState->M);
+    return FState->RxHeldBytes;
+}
+
+bool TVirtualDevice::WaitDelivered(DWORD timeoutMs) const {
+    std::unique_lock lock(FState->M);
+    return WaitFor(*FState, lock, timeoutMs, [&] { return FState->RxHeld.empty() && !FState->RxDelivering; });
 }
 
 static void SetModem(TVirtualDevice::TState& s, DWORD bit, bool on) {
@@ -433,6 +535,7 @@ void TVirtualDevice::Remove() {
     // The gone notice is the last upcall: stop the gate first, then deliver it.
     TLineSink* sink = FState->Sink;
     FState->Running = false;
+    FState->ClearHeld();
     ++FState->Active;
     lock.unlock();
     sink->OnDeviceGone(ERROR_DEVICE_NOT_CONNECTED);

@@ -9,8 +9,13 @@
 //
 // Every function is thread-safe and may be called whether or not the device is open; far-end
 // operations on a closed device only update its state (delivered bytes are dropped, line states
-// are kept for the next open). Far-end callbacks run on the device's own transmit thread, with no
-// lock held, so they may call back into the device (Deliver an answer) or into the port API.
+// are kept for the next open).
+//
+// Like a line with flow control, the device never loses what its far end delivers: what the port's
+// receive queue has no room for is held in the device, in order with injected line errors, and
+// handed on (from the device's receive thread) as room appears. Deliver never waits for that. Far-end
+// callbacks run on the device's own transmit thread, with no lock held, so they may call back into the device
+// (Deliver an answer) or into the port API.
 
 #include "platform/comm/WinComm.h"
 
@@ -41,6 +46,11 @@ class TVirtualDevice {
     void InjectParity(BYTE byte); // a byte received with a parity error
     void InjectOverrun();         // bytes lost before the next one
     void InjectBreak();           // the line held in the break state
+    void InjectRxOver();          // the system's buffer lost bytes (a UART without flow control)
+    // Bytes delivered (and errors injected) that the port has not taken yet.
+    size_t HeldBack() const;
+    // Blocks until the port has taken everything delivered, at most timeoutMs.
+    bool WaitDelivered(DWORD timeoutMs) const;
     void SetCTS(bool on);
     void SetDSR(bool on);
     void SetRing(bool on);

@@ -41,15 +41,82 @@ TEST_F(Transfer, QueueCountsFollowTheData) {
     ASSERT_TRUE(Device->WaitSent(30, kDue));
 }
 
-TEST_F(Transfer, ReceiveQueueOverflowDropsAndFlagsRxOver) {
+// A burst larger than the queue waits in the device, in order with the errors behind it, and moves
+// up as the queue empties; nothing is lost and nothing is flagged.
+TEST_F(Transfer, ABurstLargerThanTheQueueIsHeldBackAndArrivesWhole) {
     ASSERT_TRUE(SetupComm(Port, 16, 16));
     Device->Deliver("0123456789abcdefXYZ");
+    Device->InjectFrame('!');
     DWORD errors = 0;
     EXPECT_EQ(Stat(&errors).cbInQue, 16u);
-    EXPECT_EQ(errors, CE_RXOVER);
-    EXPECT_EQ(ReadQueued(), "0123456789abcdef");
-    Stat(&errors);
     EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(Device->HeldBack(), 4u);
+    EXPECT_EQ(ReadQueued(), "0123456789abcdef");
+    ASSERT_TRUE(Device->WaitDelivered(kDue));
+    EXPECT_EQ(ReadQueued(), "XYZ!");
+    Stat(&errors);
+    EXPECT_EQ(errors, static_cast<DWORD>(CE_FRAME));
+
+    // A pending read takes its share straight from the burst; the queue fills behind it.
+    char buf[8];
+    DWORD n = 0;
+    SetTimeouts(0, 0, 0);
+    ASSERT_FALSE(ReadFile(Port, buf, sizeof buf, &n, &Ov));
+    Device->Deliver(std::string(100, 'p'));
+    ASSERT_TRUE(Result(Ov, &n));
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(Stat().cbInQue, 16u);
+    EXPECT_EQ(Device->HeldBack(), 76u);
+}
+
+// A smaller queue keeps what the larger one held: the excess enters as it empties, in order.
+TEST_F(Transfer, ShrinkingTheQueueKeepsWhatItHeld) {
+    std::string all;
+    for (int i = 0; i < 100; ++i)
+        all += static_cast<char>('A' + i % 26);
+    Device->Deliver(all);
+    ASSERT_TRUE(SetupComm(Port, 16, 16));
+    DWORD errors = 0;
+    EXPECT_EQ(Stat(&errors).cbInQue, 16u);
+    EXPECT_EQ(errors, 0u);
+    std::string got;
+    for (int i = 0; i < 20 && got.size() < all.size(); ++i)
+        got += ReadQueued();
+    EXPECT_EQ(got, all);
+}
+
+// Purging the receive side drops what is held back below the queue too; later bytes arrive.
+// Closing with bytes held back neither hangs nor hands them to the next opener.
+TEST_F(Transfer, PurgeAndCloseDropWhatIsHeldBack) {
+    ASSERT_TRUE(SetupComm(Port, 16, 16));
+    Device->Deliver(std::string(40, 'o'));
+    Device->InjectParity('x');
+    ASSERT_TRUE(PurgeComm(Port, PURGE_RXCLEAR));
+    EXPECT_EQ(Stat().cbInQue, 0u);
+    EXPECT_EQ(Device->HeldBack(), 0u);
+    Device->Deliver("new");
+    EXPECT_EQ(ReadQueued(), "new");
+
+    Device->Deliver(std::string(40, 'c'));
+    ASSERT_TRUE(CloseHandle(Port));
+    Port = CreateFileA(("virtual:" + Name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(Port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Device->HeldBack(), 0u);
+    EXPECT_EQ(ReadQueued(), "");
+}
+
+// Only a loss the device reports makes the rx-over flag, and it raises an error event.
+TEST_F(Transfer, ALossTheDeviceReportsIsRxOverWithAnErrorEvent) {
+    ASSERT_TRUE(SetCommMask(Port, EV_ERR));
+    Device->Deliver("ab");
+    Device->InjectRxOver();
+    DWORD mask = 0;
+    ASSERT_TRUE(WaitCommEvent(Port, &mask, nullptr));
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_ERR));
+    DWORD errors = 0;
+    EXPECT_EQ(Stat(&errors).cbInQue, 2u);
+    EXPECT_EQ(errors, static_cast<DWORD>(CE_RXOVER));
 }
 
 TEST_F(Transfer, ImmediateReadReturnsWhatIsQueuedEvenNothing) {

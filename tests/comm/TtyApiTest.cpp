@@ -268,3 +268,66 @@ TEST_F(TtyApi, PendingWaitOnAnIdleLineMakesNoPeriodicWakeups) {
     DWORD done = 0;
     EXPECT_TRUE(GetOverlappedResult(Port, &ov.Ov, &done, TRUE));
 }
+
+// The queue is full and further input waits below it: an XOFF from the device still stops our
+// output (the kernel acts on it), an XON resumes it, and the held input then arrives whole.
+TEST_F(TtyApi, XoffStopsOutputWhileInputIsHeldBack) {
+    Configure(115200);
+    ASSERT_TRUE(SetupComm(Port, 16, 4096));
+    DCB d{};
+    ASSERT_TRUE(GetCommState(Port, &d));
+    d.fOutX = 1;
+    ASSERT_TRUE(SetCommState(Port, &d)) << GetLastError();
+    std::string held;
+    for (int i = 0; held.size() < 8000; ++i)
+        held += static_cast<char>('a' + i % 17);
+    Pty.Send(held);
+    Pty.Send("\x13");
+    COMSTAT st{};
+    DWORD errors = 0;
+    for (int i = 0; i < 200 && st.cbInQue < 16; ++i) {
+        std::this_thread::sleep_for(5ms);
+        ClearCommError(Port, &errors, &st);
+    }
+    ASSERT_EQ(st.cbInQue, 16u);
+    TOverlapped wov;
+    DWORD written = 0;
+    if (!WriteFile(Port, "out", 3, &written, &wov.Ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_EQ(Pty.Receive(3, 300), "");
+    Pty.Send("\x11");
+    EXPECT_EQ(Pty.Receive(3), "out");
+    EXPECT_TRUE(GetOverlappedResult(Port, &wov.Ov, &written, TRUE));
+    COMMTIMEOUTS t{0, 0, 3000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(Port, &t));
+    EXPECT_TRUE(ReadAll(held.size()) == held);
+    ClearCommError(Port, &errors, &st);
+    EXPECT_EQ(errors, 0u);
+}
+
+// A purge drops what waits below the queue too (the backend's and the kernel's), not what comes
+// after it.
+TEST_F(TtyApi, PurgeDropsInputHeldBackBelowTheQueue) {
+    Configure(115200);
+    ASSERT_TRUE(SetupComm(Port, 16, 4096));
+    Pty.Send(std::string(8000, 'o'));
+    COMSTAT st{};
+    for (int i = 0; i < 200 && st.cbInQue < 16; ++i) {
+        std::this_thread::sleep_for(5ms);
+        ClearCommError(Port, nullptr, &st);
+    }
+    ASSERT_EQ(st.cbInQue, 16u);
+    ASSERT_TRUE(PurgeComm(Port, PURGE_RXCLEAR));
+    Pty.Send("fresh");
+    COMMTIMEOUTS t{50, 0, 2000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(Port, &t));
+    char buf[64];
+    DWORD got = 0;
+    TOverlapped ov;
+    if (!ReadFile(Port, buf, sizeof buf, &got, &ov.Ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(Port, &ov.Ov, &got, TRUE));
+    }
+    EXPECT_EQ(std::string(buf, got), "fresh");
+}

@@ -20,11 +20,13 @@ namespace {
 // Records upcalls; tests wait on conditions with a deadline.
 class TRecordingSink final : public TLineSink {
   public:
-    void OnReceive(const BYTE* d, size_t n) override {
+    size_t OnReceive(const BYTE* d, size_t n, uint64_t) override {
         Add([&] { Data.append(reinterpret_cast<const char*>(d), n); });
+        return n;
     }
-    void OnLineError(DWORD f, int b) override {
+    bool OnLineError(DWORD f, int b, uint64_t) override {
         Add([&] { Errors.push_back({f, b}); });
+        return true;
     }
     void OnModemLines(DWORD s) override {
         Add([&] { Lines.push_back(s); });

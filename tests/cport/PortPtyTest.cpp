@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 namespace {
@@ -43,26 +41,6 @@ class TPty {
   private:
     int FMaster = -1;
     std::string FSlave;
-};
-
-// Points the device map's environment entry somewhere for the life of the object.
-class TDeviceEnv {
-  public:
-    explicit TDeviceEnv(const std::string& value) {
-        if (const char* old = std::getenv("CPORT_DEVICES")) FOld = old;
-        setenv("CPORT_DEVICES", value.c_str(), 1);
-    }
-    ~TDeviceEnv() {
-        if (FOld)
-            setenv("CPORT_DEVICES", FOld->c_str(), 1);
-        else
-            unsetenv("CPORT_DEVICES");
-    }
-    TDeviceEnv(const TDeviceEnv&) = delete;
-    TDeviceEnv& operator=(const TDeviceEnv&) = delete;
-
-  private:
-    std::optional<std::string> FOld;
 };
 
 // A port without an event thread named COM13, which the device map points at a pseudo-terminal.

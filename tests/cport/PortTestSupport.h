@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,4 +76,24 @@ class TShownErrors {
 
   private:
     std::function<void(const std::string&)> FPrevious;
+};
+
+// Points the device map's environment entry somewhere for the life of the object.
+class TDeviceEnv {
+  public:
+    explicit TDeviceEnv(const std::string& value) {
+        if (const char* old = std::getenv("CPORT_DEVICES")) FOld = old;
+        setenv("CPORT_DEVICES", value.c_str(), 1);
+    }
+    ~TDeviceEnv() {
+        if (FOld)
+            setenv("CPORT_DEVICES", FOld->c_str(), 1);
+        else
+            unsetenv("CPORT_DEVICES");
+    }
+    TDeviceEnv(const TDeviceEnv&) = delete;
+    TDeviceEnv& operator=(const TDeviceEnv&) = delete;
+
+  private:
+    std::optional<std::string> FOld;
 };

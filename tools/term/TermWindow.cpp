@@ -185,11 +185,13 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
         FLeds.push_back(Led);
     }
 
-    // Received blocks for the log, copied on the port's event thread and written on this one.
+    // Received blocks for the log, copied on the port's event thread and written on this one. A
+    // bounded amount waits here, as for the terminal, so a slow disk slows the port, never loses.
+    FHandoff.SetQueueLimit(TComTerminalCore::RxQueueLimit);
     FLink->OnRxBuf = [this](TObject*, const char* Buffer, int Count) {
         if (!FLogging.load(std::memory_order_acquire) || Count <= 0) return;
         std::string Block(Buffer, static_cast<std::size_t>(Count));
-        FHandoff.Run([this, Block = std::move(Block)] { Received(Block); });
+        FHandoff.Run([this, Block = std::move(Block)] { Received(Block); }, static_cast<std::size_t>(Count));
     };
     // Without a follower of the device (its folder cannot be watched) the removal is handled here.
     FLink->OnRemoved = [this](TObject*, const EComPort&) {

@@ -1,0 +1,188 @@
+// A pseudo-terminal's far end writes as fast as the kernel takes it, far faster than the readers:
+// every reader through the port gets every byte, in order, and a slow one slows the writer down.
+// The far end stays open until the reader has everything (closing it hangs the line up and the
+// kernel drops what it still holds).
+
+#include "DispatchTestKit.h"
+#include "PortTestSupport.h"
+#include "comm/PtyFarEnd.h"
+#include "cport/ComDataPacket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using dispatchkit::ServeUntil;
+
+namespace {
+
+// Every byte value, in an order that does not repeat with any short period.
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : s) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+// Writes Data to the far end from its own thread as fast as the kernel takes it, and counts the
+// times the kernel was full.
+class TFlood {
+  public:
+    TFlood(int Fd, std::string Data) : FData(std::move(Data)) {
+        FThread = std::thread([this, Fd] {
+            for (size_t off = 0; off < FData.size();) {
+                ssize_t n = ::write(Fd, FData.data() + off, std::min<size_t>(65536, FData.size() - off));
+                if (n > 0) {
+                    off += static_cast<size_t>(n);
+                } else if (n < 0 && errno == EAGAIN) {
+                    ++Full;
+                    pollfd p{Fd, POLLOUT, 0};
+                    ::poll(&p, 1, 1000);
+                } else if (n < 0 && errno != EINTR) {
+                    return;
+                }
+            }
+        });
+    }
+    ~TFlood() { FThread.join(); }
+    const std::string& Data() const { return FData; }
+    std::atomic<int> Full{0};
+
+  private:
+    std::string FData;
+    std::thread FThread;
+};
+
+// What a handler collected on whatever thread it runs.
+struct TCollected {
+    std::mutex Lock;
+    std::string Bytes;
+    void Add(const char* p, size_t n) {
+        std::lock_guard g(Lock);
+        Bytes.append(p, n);
+    }
+    size_t Size() {
+        std::lock_guard g(Lock);
+        return Bytes.size();
+    }
+};
+
+class ReceiveFlood : public ::testing::Test {
+  protected:
+    void SetUp() override { Port.SetPort("COM13"); }
+    // Serves the main thread's queued work (smThreadSync, smWindowSync) until n bytes are in.
+    bool Arrived(TCollected& c, size_t n) {
+        return ServeUntil([&] { return c.Size() >= n; }, 60s);
+    }
+
+    PtyPair Pty;
+    TDeviceEnv Env{"COM13=" + Pty.Path};
+    TComPort Port{nullptr};
+};
+
+TEST_F(ReceiveFlood, EveryByteArrivesInOrderWithEachSyncMethod) {
+    for (TSyncMethod Method : {smNone, smThreadSync, smWindowSync}) {
+        SCOPED_TRACE(static_cast<int>(Method));
+        TCollected Got;
+        Port.SetSyncMethod(Method);
+        Port.SetOnRxChar([&](TObject*, int Count) {
+            std::string b(static_cast<size_t>(Count), '\0');
+            Got.Add(b.data(), static_cast<size_t>(Port.Read(b.data(), Count)));
+        });
+        Port.Open();
+        TFlood Far(Pty.Master, Pattern(3 << 20));
+        ASSERT_TRUE(Arrived(Got, Far.Data().size())) << Got.Size() << " of " << Far.Data().size();
+        Port.Close();
+        std::lock_guard g(Got.Lock);
+        EXPECT_EQ(Got.Bytes.size(), Far.Data().size());
+        EXPECT_TRUE(Got.Bytes == Far.Data()) << "the bytes differ";
+        EXPECT_GT(Far.Full.load(), 0) << "the far end never had to wait: the test proves nothing";
+    }
+}
+
+TEST_F(ReceiveFlood, TheFramerCutsEveryPacketOfAFlood) {
+    Port.SetSyncMethod(smNone);
+    TComDataPacket Framer(nullptr);
+    Framer.SetStartString("<");
+    Framer.SetStopString(">");
+    Framer.SetComPort(&Port);
+    TCollected Got;
+    Framer.SetOnPacket([&](TObject*, const std::string& Packet) {
+        const std::string line = Packet + "\n";
+        Got.Add(line.data(), line.size());
+    });
+    std::string Stream, Expected;
+    for (int i = 0; Stream.size() < (2u << 20); ++i) {
+        const std::string n = std::to_string(i);
+        Stream += "<" + n + ">noise";
+        Expected += n + "\n";
+    }
+    Port.Open();
+    TFlood Far(Pty.Master, Stream);
+    ASSERT_TRUE(Arrived(Got, Expected.size())) << Got.Size() << " of " << Expected.size();
+    Port.Close();
+    std::lock_guard g(Got.Lock);
+    EXPECT_TRUE(Got.Bytes == Expected) << "packets lost or out of order";
+}
+
+// A handler that sleeps 50 ms an event still gets all: the writer is held up instead.
+TEST_F(ReceiveFlood, ASlowReaderSlowsTheWriterAndLosesNothing) {
+    Port.SetSyncMethod(smNone);
+    Port.Buffer().SetInputSize(16384);
+    TCollected Got;
+    std::atomic<int> Errors{0};
+    Port.SetOnError([&](TObject*, TComErrors) { ++Errors; });
+    Port.SetOnRxChar([&](TObject*, int Count) {
+        std::this_thread::sleep_for(50ms);
+        std::string b(static_cast<size_t>(Count), '\0');
+        Got.Add(b.data(), static_cast<size_t>(Port.Read(b.data(), Count)));
+    });
+    Port.Open();
+    TFlood Far(Pty.Master, Pattern(128 << 10));
+    ASSERT_TRUE(Arrived(Got, Far.Data().size())) << Got.Size() << " of " << Far.Data().size();
+    Port.Close();
+    std::lock_guard g(Got.Lock);
+    EXPECT_TRUE(Got.Bytes == Far.Data());
+    EXPECT_GT(Far.Full.load(), 0);
+    EXPECT_EQ(Errors.load(), 0);
+}
+
+// Nobody reads: the queue is full and the rest waits in the backend and the kernel. Unplugging the
+// far end then is reported once, as always.
+TEST_F(ReceiveFlood, RemovalWhileInputIsHeldBackIsReportedOnce) {
+    Port.SetSyncMethod(smNone);
+    TComLink Link;
+    std::atomic<int> Removed{0};
+    Link.OnRemoved = [&](TObject*, const EComPort&) { ++Removed; };
+    Port.RegisterLink(&Link);
+    Port.Open();
+    const std::string Data = Pattern(256 << 10);
+    size_t Sent = 0;
+    for (int Quiet = 0; Quiet < 20 && Sent < Data.size();) {
+        ssize_t n = ::write(Pty.Master, Data.data() + Sent, Data.size() - Sent);
+        if (n > 0) {
+            Sent += static_cast<size_t>(n);
+            Quiet = 0;
+        } else {
+            ++Quiet;
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    EXPECT_LT(Sent, Data.size()) << "the writer was never held up";
+    EXPECT_EQ(Port.InputCount(), Port.Buffer().InputSize());
+    Pty.CloseMaster();
+    ASSERT_TRUE(ServeUntil([&] { return Removed.load() > 0; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Removed.load(), 1);
+    Port.Close();
+    Port.UnRegisterLink(&Link);
+}
+
+} // namespace
