@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <mutex>
 #include <thread>
 
@@ -19,46 +18,6 @@ using namespace std::chrono_literals;
 using dispatchkit::ServeUntil;
 
 namespace {
-
-// Every byte value, in an order that does not repeat with any short period.
-std::string Pattern(size_t n) {
-    std::string s(n, '\0');
-    uint32_t x = 2463534242u;
-    for (char& c : s) {
-        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-// Writes Data to the far end from its own thread as fast as the kernel takes it, and counts the
-// times the kernel was full.
-class TFlood {
-  public:
-    TFlood(int Fd, std::string Data) : FData(std::move(Data)) {
-        FThread = std::thread([this, Fd] {
-            for (size_t off = 0; off < FData.size();) {
-                ssize_t n = ::write(Fd, FData.data() + off, std::min<size_t>(65536, FData.size() - off));
-                if (n > 0) {
-                    off += static_cast<size_t>(n);
-                } else if (n < 0 && errno == EAGAIN) {
-                    ++Full;
-                    pollfd p{Fd, POLLOUT, 0};
-                    ::poll(&p, 1, 1000);
-                } else if (n < 0 && errno != EINTR) {
-                    return;
-                }
-            }
-        });
-    }
-    ~TFlood() { FThread.join(); }
-    const std::string& Data() const { return FData; }
-    std::atomic<int> Full{0};
-
-  private:
-    std::string FData;
-    std::thread FThread;
-};
 
 // What a handler collected on whatever thread it runs.
 struct TCollected {
@@ -97,7 +56,7 @@ TEST_F(ReceiveFlood, EveryByteArrivesInOrderWithEachSyncMethod) {
             Got.Add(b.data(), static_cast<size_t>(Port.Read(b.data(), Count)));
         });
         Port.Open();
-        TFlood Far(Pty.Master, Pattern(3 << 20));
+        TPtyFlood Far(Pty.Master, FloodPattern(3 << 20));
         ASSERT_TRUE(Arrived(Got, Far.Data().size())) << Got.Size() << " of " << Far.Data().size();
         Port.Close();
         std::lock_guard g(Got.Lock);
@@ -125,7 +84,7 @@ TEST_F(ReceiveFlood, TheFramerCutsEveryPacketOfAFlood) {
         Expected += n + "\n";
     }
     Port.Open();
-    TFlood Far(Pty.Master, Stream);
+    TPtyFlood Far(Pty.Master, Stream);
     ASSERT_TRUE(Arrived(Got, Expected.size())) << Got.Size() << " of " << Expected.size();
     Port.Close();
     std::lock_guard g(Got.Lock);
@@ -145,7 +104,7 @@ TEST_F(ReceiveFlood, ASlowReaderSlowsTheWriterAndLosesNothing) {
         Got.Add(b.data(), static_cast<size_t>(Port.Read(b.data(), Count)));
     });
     Port.Open();
-    TFlood Far(Pty.Master, Pattern(128 << 10));
+    TPtyFlood Far(Pty.Master, FloodPattern(128 << 10));
     ASSERT_TRUE(Arrived(Got, Far.Data().size())) << Got.Size() << " of " << Far.Data().size();
     Port.Close();
     std::lock_guard g(Got.Lock);
@@ -163,7 +122,7 @@ TEST_F(ReceiveFlood, RemovalWhileInputIsHeldBackIsReportedOnce) {
     Link.OnRemoved = [&](TObject*, const EComPort&) { ++Removed; };
     Port.RegisterLink(&Link);
     Port.Open();
-    const std::string Data = Pattern(256 << 10);
+    const std::string Data = FloodPattern(256 << 10);
     size_t Sent = 0;
     for (int Quiet = 0; Quiet < 20 && Sent < Data.size();) {
         ssize_t n = ::write(Pty.Master, Data.data() + Sent, Data.size() - Sent);

@@ -12,8 +12,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
+
+// Options as a user gives them with -p and -b, settings kept in Dir.
+static TTermOptions OnPty(const PtyPair& Pty, const TempDir& Dir) {
+    TTermOptions Options;
+    Options.Port = Pty.Path;
+    Options.Baud = 115200;
+    Options.SettingsFile = Dir.File("term.ini");
+    return Options;
+}
 
 // The terminal on a pseudo-terminal, as a user runs it with -p and -b.
 TEST(TermWindow, TypedKeysAndFarEndOutputAndTheActivityLeds) {
@@ -21,10 +31,7 @@ TEST(TermWindow, TypedKeysAndFarEndOutputAndTheActivityLeds) {
     TToolkitQtHooks Hooks(false);
     TempDir Dir;
     PtyPair Pty;
-    TTermOptions Options;
-    Options.Port = Pty.Path;
-    Options.Baud = 115200;
-    Options.SettingsFile = Dir.File("term.ini");
+    TTermOptions Options = OnPty(Pty, Dir);
     TTermWindow Window(Options);
     Window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&Window));
@@ -90,4 +97,44 @@ TEST(TermWindow, SavedSettingsComeBack) {
     EXPECT_EQ(Again.Terminal().Emulation(), teVT52);
     EXPECT_TRUE(Again.Terminal().LocalEcho());
     EXPECT_EQ(Again.Terminal().Rows(), 30);
+}
+
+// The far end prints faster than the window draws: the session log gets every byte in order, and a
+// request at the end of a long line is still answered.
+TEST(TermWindow, AFloodReachesTheLogWholeAndTheLastRequestIsAnswered) {
+    TToolkitQtHooks Hooks(false);
+    TempDir Dir;
+    PtyPair Pty;
+    TTermOptions Options = OnPty(Pty, Dir);
+    Options.LogFile = Dir.File("flood.log");
+    TTermWindow Window(Options);
+    Window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Window));
+    ASSERT_TRUE(Window.Port().Connected()) << Window.StatusText().toStdString();
+
+    std::string Stream;
+    for (int I = 0; Stream.size() < (2u << 20); ++I)
+        Stream += "line " + std::to_string(I) + " of the boot log, as a board prints it\r\n";
+    Stream += std::string(1500, 'x') + "\x1b[6n";
+    const auto LogSize = [&] {
+        std::error_code E;
+        const auto N = std::filesystem::file_size(Options.LogFile, E);
+        return E ? 0 : static_cast<size_t>(N);
+    };
+    std::string Reply;
+    {
+        TPtyFlood Far(Pty.Master, Stream);
+        ASSERT_TRUE(Within([&] { return LogSize() >= Stream.size(); }, 120000))
+            << LogSize() << " of " << Stream.size();
+        EXPECT_GT(Far.Full.load(), 0) << "the far end never had to wait: the test proves nothing";
+        Within([&] {
+            Reply += Pty.Receive(1, 0);
+            return !Reply.empty() && Reply.back() == 'R';
+        });
+    }
+    EXPECT_EQ(Reply.rfind("\x1b[", 0), 0u) << Reply;
+    EXPECT_EQ(Reply.back(), 'R') << Reply;
+    const std::string Log = Slurp(Options.LogFile);
+    EXPECT_EQ(Log.size(), Stream.size());
+    EXPECT_TRUE(Log == Stream) << "the log differs from what was sent";
 }

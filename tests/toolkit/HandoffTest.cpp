@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -153,4 +154,40 @@ TEST(Handoff, ManyProducersWhileTheOwnerServesAndCloses) {
     ServeUntil([] { return false; }, 20ms);
     EXPECT_EQ(ranAfterClose.load(), 0);
     EXPECT_EQ(handoff.PendingCount(), 0);
+}
+
+// With a limit, a caller waits while the queued calls carry too much; serving, discarding, closing
+// and a no-wait scope each end the wait. The first call always goes in, whatever its size.
+TEST(Handoff, ABoundedQueueHoldsTheCallerUntilThereIsRoomOrTheWaitIsCalledOff) {
+    enum { Serve, Discard, NoWait, Close };
+    for (int How : {Serve, Discard, NoWait, Close}) {
+        SCOPED_TRACE(How);
+        TThreadHandoff H;
+        H.SetQueueLimit(100);
+        std::atomic<int> Ran{0};
+        ASSERT_TRUE(RunElsewhere([&] { H.Run([&] { ++Ran; }, 150); }));
+        std::atomic<bool> Returned{false};
+        std::thread Caller([&] {
+            H.Run([&] { ++Ran; }, 10);
+            Returned = true;
+        });
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(Returned.load());
+        EXPECT_EQ(H.PendingBytes(), 150u);
+        std::optional<TThreadHandoff::TNoWait> Scope;
+        if (How == Serve) {
+            ASSERT_TRUE(ServeUntil([&] { return Ran.load() >= 1; }));
+        }
+        if (How == Discard) H.Discard();
+        if (How == NoWait) Scope.emplace(H);
+        if (How == Close) H.Close();
+        Caller.join();
+        EXPECT_TRUE(Returned.load());
+        // Serving may run the second call as well once it is queued.
+        if (How == Serve) {
+            EXPECT_TRUE(H.PendingBytes() == 10u || Ran.load() == 2) << H.PendingBytes();
+        } else {
+            EXPECT_EQ(H.PendingBytes(), How == Close ? 0u : How == NoWait ? 160u : 10u);
+        }
+    }
 }
