@@ -115,25 +115,33 @@ void TComDataPacket::RxBuf(TObject*, const char* Buffer, int Count) {
     if (FSize > 0 || !FStopString.empty()) {
         Compact();
         FBuffer.append(Buffer, static_cast<size_t>(Count));
-        HandleBuffer();
+        HandleReceived();
     } else {
         DoPacket(std::string(Buffer, static_cast<size_t>(Count)));
     }
 }
 
 // Each completed packet makes the search run again, so every complete packet in the pending text
-// is delivered in order. A loop rather than a recursion: a chunk of many tiny packets must not
-// exhaust the stack. The size check would run at every level of a recursion, but after the
-// innermost one nothing is left for the outer ones to find, so once at the end is the same.
-void TComDataPacket::HandleBuffer() {
+// is delivered in order, and a class that overrides HandleBuffer is called once for each round: as
+// often as a HandleBuffer that calls itself after every packet would be. A loop rather than that
+// recursion: a chunk of many tiny packets must not exhaust the stack. The size check would run at
+// the end of every level of the recursion, but after the innermost one nothing is left for the
+// outer ones to find, so once after the last round is the same.
+void TComDataPacket::HandleReceived() {
     try {
-        while (HandleStep()) {
-        }
+        do {
+            FHandleAgain = false;
+            HandleBuffer();
+        } while (FHandleAgain);
     } catch (...) {
         CheckBufferSize();
         throw;
     }
     CheckBufferSize();
+}
+
+void TComDataPacket::HandleBuffer() {
+    FHandleAgain = HandleStep();
 }
 
 bool TComDataPacket::HandleStep() {

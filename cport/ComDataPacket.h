@@ -37,7 +37,10 @@ class TComDataPacket : public TComponent {
     // The published properties and their stored defaults (registered once, on first use).
     static const TClassInfo& StaticClassInfo();
 
-    // Reports the pending text through OnDiscard (if any) and returns to looking for a start.
+    // Reports the pending text through OnDiscard (if any) and returns to looking for a start. The
+    // state is cleared before OnDiscard runs, not after it (a choice of this implementation): a
+    // handler that raises, empties the buffer or changes the framing itself finds the framer outside
+    // any packet and can never report the same text twice.
     void EmptyBuffer();
 
     TCustomComPort* ComPort() const { return FComPort; }
@@ -67,7 +70,9 @@ class TComDataPacket : public TComponent {
     void Notification(TComponent* AComponent, TOperation Operation) override;
 
   protected:
-    // Delivers every complete packet of the pending text in order, then bounds the pending text.
+    // One round of the search: the start (when outside a packet), then the end. A round that
+    // completes a packet asks for another, until every complete packet of the pending text is
+    // delivered in order; the pending text is bounded after the last.
     virtual void HandleBuffer();
     virtual void DoDiscard(const std::string& Str);
     virtual void DoPacket(const std::string& Str);
@@ -80,8 +85,10 @@ class TComDataPacket : public TComponent {
     void RxBuf(TObject* Sender, const char* Buffer, int Count);
 
   private:
-    // One step of HandleBuffer: looks for the start (when outside a packet), then for the end.
-    // Returns true when a packet was completed and the search should run again.
+    // Calls HandleBuffer for as many rounds as it asks for, then bounds the pending text.
+    void HandleReceived();
+    // One round: looks for the start (when outside a packet), then for the end. Returns true when
+    // a packet was completed and the search should run again.
     bool HandleStep();
     void LookForStart();
     // True when a packet was delivered.
@@ -105,6 +112,7 @@ class TComDataPacket : public TComponent {
     bool FIncludeStrings = false;
     bool FCaseInsensitive = false;
     bool FInPacket = false;
+    bool FHandleAgain = false; // the last round of HandleBuffer completed a packet
     // The pending text is FBuffer from FHead on: delivering a packet moves FHead instead of
     // shifting the rest, so many small packets in one chunk cost no quadratic copying.
     std::string FBuffer;

@@ -44,7 +44,8 @@ TComLed::~TComLed() {
     FHandoff.Close();
     FRingTimer->stop();
     try {
-        UnbindLink(*this, *FComLink, FComPort);
+        // Through the setter, as any unbinding: the LED goes off and its handler hears of it.
+        SetComPort(nullptr);
     } catch (...) {
         // The link is registered only through SetComPort, so unregistering cannot fail; a
         // destructor must not raise whatever happens.
@@ -236,6 +237,10 @@ const TClassInfo& RegisterComLedClass() {
         .Enum("State", &C::State, &C::SetState, {"lsOff", "lsOn"}, Default(lsOff))
         .Integer("RingDuration", &C::RingDuration, &C::SetRingDuration, Default(1000))
         .Bool("Enabled", &C::Enabled, &C::SetEnabled, Default(true))
+        .Bool("ShowHint", &C::ShowHint, &C::SetShowHint, Default(false))
+        .String("Hint", &C::Hint, &C::SetHint)
+        .StoredWhen([](const C& c) { return !c.Hint().empty(); })
+        .Bool("Visible", &C::Visible, &C::SetVisible, Default(true))
         .Event<TLedStateEvent>("OnChange", &C::OnChange, &C::SetOnChange)
         .Register();
 }

@@ -70,6 +70,22 @@ class TComLed : public QWidget, public TComponent {
     void SetRingDuration(int Value);
     bool Enabled() const { return isEnabled(); }
     void SetEnabled(bool Value) { setEnabled(Value); }
+    // Whether the LED is meant to be shown (not hidden on purpose), whether or not its window is.
+    bool Visible() const {
+        return !(testAttribute(Qt::WA_WState_ExplicitShowHide) && testAttribute(Qt::WA_WState_Hidden));
+    }
+    void SetVisible(bool Value) { setVisible(Value); }
+    // The hint is the tooltip; ShowHint decides whether it shows.
+    const std::string& Hint() const { return FHint; }
+    void SetHint(const std::string& Value) {
+        FHint = Value;
+        setToolTip(FShowHint ? QString::fromStdString(Value) : QString());
+    }
+    bool ShowHint() const { return FShowHint; }
+    void SetShowHint(bool Value) {
+        FShowHint = Value;
+        SetHint(FHint);
+    }
 
     // Index 0 is the on picture, 1 the off picture; any other index gives a null picture.
     QImage GetGlyph(int Index) const;
@@ -130,6 +146,8 @@ class TComLed : public QWidget, public TComponent {
     QTimer* FRingTimer;
     int FRingDuration = 1000;
     TThreadHandoff FHandoff;
+    std::string FHint;
+    bool FShowHint = false;
 };
 
 // Makes the LED known to stored form data; idempotent.

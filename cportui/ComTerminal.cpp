@@ -53,22 +53,88 @@ QRect ToQRect(const TRect& R) {
     return QRect(R.Left, R.Top, R.Right - R.Left, R.Bottom - R.Top);
 }
 
-// Virtual-key codes of the keys the terminal acts on; 0 for the others.
+// The platform's virtual-key code of a key, from an explicit table (Qt's own codes are never
+// passed on: Qt's '(' has the number of the Down key). Letters and digits are named by their
+// unshifted key, so a shifted digit or punctuation mark of the US layout gives the code of the key
+// it sits on (Shift+9, '(' , gives the 9 key). 0 for a key without a code.
 uint16_t VirtualKey(int Key) {
-    switch (Key) {
-    case Qt::Key_Home:
-        return VK_HOME;
-    case Qt::Key_Left:
-        return VK_LEFT;
-    case Qt::Key_Up:
-        return VK_UP;
-    case Qt::Key_Right:
-        return VK_RIGHT;
-    case Qt::Key_Down:
-        return VK_DOWN;
-    default:
-        return 0;
-    }
+    if (Key >= Qt::Key_A && Key <= Qt::Key_Z) return static_cast<uint16_t>('A' + (Key - Qt::Key_A));
+    if (Key >= Qt::Key_0 && Key <= Qt::Key_9) return static_cast<uint16_t>('0' + (Key - Qt::Key_0));
+    if (Key >= Qt::Key_F1 && Key <= Qt::Key_F24) return static_cast<uint16_t>(0x70 + (Key - Qt::Key_F1));
+    static const struct {
+        int Qt;
+        uint16_t Vk;
+    } Named[] = {
+        {Qt::Key_Backspace, 0x08},
+        {Qt::Key_Tab, 0x09},
+        {Qt::Key_Backtab, 0x09},
+        {Qt::Key_Return, 0x0D},
+        {Qt::Key_Enter, 0x0D},
+        {Qt::Key_Shift, 0x10},
+        {Qt::Key_Control, 0x11},
+        {Qt::Key_Alt, 0x12},
+        {Qt::Key_Pause, 0x13},
+        {Qt::Key_CapsLock, 0x14},
+        {Qt::Key_Escape, 0x1B},
+        {Qt::Key_Space, 0x20},
+        {Qt::Key_PageUp, 0x21},
+        {Qt::Key_PageDown, 0x22},
+        {Qt::Key_End, 0x23},
+        {Qt::Key_Home, VK_HOME},
+        {Qt::Key_Left, VK_LEFT},
+        {Qt::Key_Up, VK_UP},
+        {Qt::Key_Right, VK_RIGHT},
+        {Qt::Key_Down, VK_DOWN},
+        {Qt::Key_Print, 0x2C},
+        {Qt::Key_Insert, 0x2D},
+        {Qt::Key_Delete, 0x2E},
+        {Qt::Key_Meta, 0x5B},
+        {Qt::Key_Menu, 0x5D},
+        {Qt::Key_NumLock, 0x90},
+        {Qt::Key_ScrollLock, 0x91},
+        // Shifted digits of the US layout: the digit's key.
+        {Qt::Key_ParenRight, '0'},
+        {Qt::Key_Exclam, '1'},
+        {Qt::Key_At, '2'},
+        {Qt::Key_NumberSign, '3'},
+        {Qt::Key_Dollar, '4'},
+        {Qt::Key_Percent, '5'},
+        {Qt::Key_AsciiCircum, '6'},
+        {Qt::Key_Ampersand, '7'},
+        {Qt::Key_Asterisk, '8'},
+        {Qt::Key_ParenLeft, '9'},
+        // Punctuation keys, shifted or not.
+        {Qt::Key_Semicolon, 0xBA},
+        {Qt::Key_Colon, 0xBA},
+        {Qt::Key_Equal, 0xBB},
+        {Qt::Key_Plus, 0xBB},
+        {Qt::Key_Comma, 0xBC},
+        {Qt::Key_Less, 0xBC},
+        {Qt::Key_Minus, 0xBD},
+        {Qt::Key_Underscore, 0xBD},
+        {Qt::Key_Period, 0xBE},
+        {Qt::Key_Greater, 0xBE},
+        {Qt::Key_Slash, 0xBF},
+        {Qt::Key_Question, 0xBF},
+        {Qt::Key_QuoteLeft, 0xC0},
+        {Qt::Key_AsciiTilde, 0xC0},
+        {Qt::Key_BracketLeft, 0xDB},
+        {Qt::Key_BraceLeft, 0xDB},
+        {Qt::Key_Backslash, 0xDC},
+        {Qt::Key_Bar, 0xDC},
+        {Qt::Key_BracketRight, 0xDD},
+        {Qt::Key_BraceRight, 0xDD},
+        {Qt::Key_Apostrophe, 0xDE},
+        {Qt::Key_QuoteDbl, 0xDE},
+    };
+    for (const auto& N : Named)
+        if (N.Qt == Key) return N.Vk;
+    return 0;
+}
+
+// The keys the terminal itself acts on in KeyDown; every other key types its characters.
+bool IsTerminalKey(uint16_t Vk) {
+    return Vk == VK_HOME || Vk == VK_LEFT || Vk == VK_UP || Vk == VK_RIGHT || Vk == VK_DOWN;
 }
 
 // The characters a key press types, as bytes in the system code page (UTF-8). Keys whose text a
@@ -490,8 +556,8 @@ void TCustomComTerminal::keyPressEvent(QKeyEvent* Event) {
     try {
         uint16_t Key = VirtualKey(Event->key());
         if (FOnKeyDown) FOnKeyDown(static_cast<TComponent*>(this), Key);
-        if (Key) KeyDown(Key);
-        if (VirtualKey(Event->key()) == 0) {
+        if (IsTerminalKey(Key)) KeyDown(Key);
+        if (!IsTerminalKey(VirtualKey(Event->key()))) {
             for (char Ch : TypedBytes(*Event)) {
                 if (FOnKeyPress) FOnKeyPress(static_cast<TComponent*>(this), Ch);
                 if (Ch) KeyPress(Ch);

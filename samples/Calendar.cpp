@@ -77,6 +77,7 @@ void TCCalendar::SetDateElement(int Index, int Value) {
     if (Value <= 0) return;
     if (Index == 2 && Value > 12) return;
     if (Index == 3 && Value > DaysThisMonth()) return;
+    if (Index == 1 && Value > 9999) return; // no date past the year 9999: ignored like the others
     if (Index < 1 || Index > 3) return;
     int ymd[3] = {Year(), Month(), Day()};
     if (ymd[Index - 1] == Value) return;

@@ -262,7 +262,8 @@ void TPerformanceGraph::Replay() {
     // Narrower than one step: no strip fits, nothing is drawn for the data.
     int bands = GetBandCount();
     if (bands > 0) {
-        int x = width() % bands;
+        // The newest strip ends at the right edge: what is left over is less than one step.
+        int x = width() % FStepSize;
         for (int i = FHistory.NextY(FHistory.FirstY()); i != -1; i = FHistory.NextY(i)) {
             FNewRect.Left = x;
             x += FStepSize;
@@ -276,13 +277,15 @@ void TPerformanceGraph::Replay() {
 
 void TPerformanceGraph::ReallocHistory() {
     FHistory.Realloc(GetBandCount() + 2);
+    FHistoryWidth = width();
 }
 
+// The history follows the width it was made for, not the picture's: a setter may have remade the
+// picture at a new size before the first paint.
 const QImage& TPerformanceGraph::Picture() {
-    if (FImageSize != size()) {
-        if (FImageSize.width() != width()) ReallocHistory();
-        Replay();
-    }
+    const bool widthChanged = FHistoryWidth != width();
+    if (widthChanged) ReallocHistory();
+    if (widthChanged || FImageSize != size()) Replay();
     return FImage;
 }
 

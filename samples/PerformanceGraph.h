@@ -137,6 +137,7 @@ class TPerformanceGraph : public QWidget, public TObject {
 
     QImage FImage;
     QSize FImageSize{-1, -1}; // the size the picture was made for (a zero-sized one is a null image)
+    int FHistoryWidth = 100;  // the width the history was sized for
     TRect FFullRect, FSourceRect, FDestRect, FNewRect;
     int FGridOffset = 0;
     TGraphHistory FHistory;

@@ -490,6 +490,8 @@ void TComTerminalCore::SetComPort(TCustomComPort* Value) {
     if (Old) {
         TThreadHandoff::TNoWait NoWait(FHandoff);
         Old->UnRegisterLink(FComLink.get());
+        // Blocks still queued came from the port let go of; they must not show after the next.
+        FHandoff.Discard();
     }
     if (FView) FView->ViewPortChanging(Old, Value);
     FComPort = Value;

@@ -40,17 +40,26 @@ constexpr TCharCode VT100Finals[] = {{'A', ecCursorUp},        {'B', ecCursorDow
                                      {'D', ecCursorLeft},      {'H', ecCursorHome}, {'f', ecCursorMove},
                                      {'R', ecReportCursorPos}, {'m', ecAttributes}, {'h', ecSetMode},
                                      {'l', ecResetMode},       {'s', ecSaveCaret},  {'u', ecRestoreCaret}};
-// Finals decided by the first character of the first parameter ('\0': no parameter at all).
+// Finals decided by the first character of the first parameter. "No parameter at all" is a value
+// of its own, apart from every character (a NUL that opens a parameter included).
+constexpr int NoParameter = -1;
 struct TFirstCharCode {
-    char Final, First;
+    char Final;
+    int First; // the character as unsigned char, or NoParameter
     TEscapeCode Code;
 };
-constexpr TFirstCharCode VT100ByFirst[] = {{'J', '\0', ecEraseScreenFrom},    {'J', '0', ecEraseScreenFrom},
-                                           {'J', '2', ecEraseScreen},         {'K', '\0', ecEraseLineFrom},
-                                           {'K', '0', ecEraseLineFrom},       {'K', '2', ecEraseLine},
-                                           {'g', '\0', ecClearTab},           {'g', '0', ecClearTab},
-                                           {'g', '3', ecClearAllTabs},        {'n', '0', ecReportDeviceOK},
-                                           {'n', '3', ecReportDeviceFailure}, {'n', '5', ecQueryDevice},
+constexpr TFirstCharCode VT100ByFirst[] = {{'J', NoParameter, ecEraseScreenFrom},
+                                           {'J', '0', ecEraseScreenFrom},
+                                           {'J', '2', ecEraseScreen},
+                                           {'K', NoParameter, ecEraseLineFrom},
+                                           {'K', '0', ecEraseLineFrom},
+                                           {'K', '2', ecEraseLine},
+                                           {'g', NoParameter, ecClearTab},
+                                           {'g', '0', ecClearTab},
+                                           {'g', '3', ecClearAllTabs},
+                                           {'n', '0', ecReportDeviceOK},
+                                           {'n', '3', ecReportDeviceFailure},
+                                           {'n', '5', ecQueryDevice},
                                            {'n', '6', ecQueryCursorPos}};
 
 // What each code sends after the ESC; "%d" takes the next parameter value, nullptr sends nothing.
@@ -192,7 +201,7 @@ TEscapeCode TEscapeCodesVT100::DetectExtCode(const std::string& Str) {
     if (std::strchr("JKgn", Final)) {
         // Only the first character of the first parameter decides ("20" like "2"), and the code
         // goes out without parameters.
-        char First = List.empty() ? '\0' : List[0][0];
+        const int First = List.empty() ? NoParameter : static_cast<unsigned char>(List[0][0]);
         for (const TFirstCharCode& Entry : VT100ByFirst)
             if (Entry.Final == Final && Entry.First == First) Code = Entry.Code;
         List.clear();

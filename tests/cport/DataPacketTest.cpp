@@ -325,3 +325,29 @@ TEST(DataPacket, PacketsArriveThroughThePortUntilThePortIsDestroyed) {
     ASSERT_TRUE(rx.WaitFor("rx"));
     EXPECT_EQ(log.Items().size(), 3u);
 }
+
+// HandleBuffer is the place to extend: an override is called once more after every packet, as a
+// search that calls itself after each packet would be.
+TEST(DataPacket, AnOverriddenHandleBufferRunsOnceMoreAfterEveryPacket) {
+    class TCounting : public TFedPacket {
+      public:
+        using TFedPacket::TFedPacket;
+        int Calls = 0;
+
+      protected:
+        void HandleBuffer() override {
+            ++Calls;
+            TFedPacket::HandleBuffer();
+        }
+    };
+    const struct {
+        const char* Chunk;
+        int Calls;
+    } rows[] = {{"A;B;C;", 4}, {"A;B", 2}, {"none", 1}};
+    for (const auto& r : rows) {
+        TCounting p(nullptr);
+        p.SetStopString(";");
+        p.Feed(r.Chunk);
+        EXPECT_EQ(p.Calls, r.Calls) << r.Chunk;
+    }
+}

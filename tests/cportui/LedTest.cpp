@@ -44,11 +44,17 @@ QImage Render(TComLed& Led) {
 }
 
 // Every state change the LED reports, in order.
+// Made after its LED, so it goes first: a destroyed LED reports its last change, which must not
+// reach a recorder already gone.
 struct TChanges {
-    explicit TChanges(TComLed& Led) {
+    explicit TChanges(TComLed& Led) : FLed(Led) {
         Led.SetOnChange([this](TObject*, TLedState s) { States.push_back(s); });
     }
+    ~TChanges() { FLed.SetOnChange(nullptr); }
     std::vector<TLedState> States;
+
+  private:
+    TComLed& FLed;
 };
 
 class Led : public testing::Test {
@@ -155,6 +161,8 @@ TEST_F(Led, CustomGlyphsOnlyForTheCustomKindAndStoredAsPng) {
     led->SetKind(lkCustom);
     led->SetGlyphOn(glyph);
     led->SetState(lsOn);
+    led->SetVisible(false);
+    led->SetHint("CTS of the board");
     const QImage shot = Render(*led);
     EXPECT_EQ(shot.pixel(10, 11), qRgb(0, 200, 0));
     EXPECT_EQ(shot.pixel(10, 13), Background);
@@ -169,6 +177,9 @@ TEST_F(Led, CustomGlyphsOnlyForTheCustomKindAndStoredAsPng) {
     EXPECT_EQ(led2->Kind(), lkCustom);
     EXPECT_EQ(led2->GlyphOn().convertToFormat(QImage::Format_RGB32), glyph);
     EXPECT_EQ(led2->State(), lsOn);
+    EXPECT_FALSE(led2->Visible()) << "hidden on purpose, and stored so";
+    EXPECT_EQ(led2->Hint(), "CTS of the board");
+    EXPECT_NE(text.find("Visible = false"), std::string::npos) << text;
 
     TComponent bad(nullptr);
     auto led3 = std::make_unique<TComLed>(nullptr, &bad);
@@ -219,6 +230,16 @@ TEST_F(Led, StateBelongsToThePortOnceOneIsSetAndEveryChangeIsReported) {
     vp.Port.reset();
     EXPECT_EQ(led.ComPort(), nullptr);
     EXPECT_EQ(led.State(), lsOff);
+
+    // An LED destroyed while it follows a port goes off on the way, and says so.
+    auto port = std::make_unique<TComPort>(nullptr);
+    std::vector<TLedState> last;
+    {
+        TComLed doomed(nullptr, nullptr);
+        doomed.SetComPort(port.get());
+        doomed.SetOnChange([&](TObject*, TLedState s) { last.push_back(s); });
+    }
+    EXPECT_EQ(last, (std::vector<TLedState>{lsOff}));
 }
 
 TEST_F(Led, ActivityFollowsWritesAndReadsAndAnEmptyWriteShowsNothing) {

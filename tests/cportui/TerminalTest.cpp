@@ -248,15 +248,24 @@ TEST(ComTerminal, KeysReachThePortAlsoInsideADialog) {
         Pressed += Ch;
         if (Ch == 'z') Ch = 'Z';
     });
+    std::vector<uint16_t> Codes;
+    T->SetOnKeyDown([&](TObject*, uint16_t& Key) { Codes.push_back(Key); });
     QTest::keyClick(T, Qt::Key_Up);
     QTest::keyClick(T, Qt::Key_Left);
     QTest::keyClicks(T, "az");
     QTest::keyClick(T, Qt::Key_Return);
     QTest::keyClick(T, Qt::Key_C, Qt::ControlModifier);
-    std::string Want = E + "[A" + E + "[DaZ\r\x03";
+    // Qt's '(' has the number of the Down key: it is still typed, and named by the 9 key.
+    QTest::keyClick(T, '(');
+    QTest::keyClick(T, Qt::Key_F5);
+    QTest::keyClick(T, Qt::Key_Home, Qt::ShiftModifier);
+    std::string Want = E + "[A" + E + "[DaZ\r\x03(" + E + "[H";
     ASSERT_TRUE(Dev->WaitSent(Want.size(), 2000));
     EXPECT_EQ(Dev->ReadSent(), Want);
-    EXPECT_EQ(Pressed, "az\r\x03");
+    EXPECT_EQ(Pressed, "az\r\x03(");
+    // The modifier keys themselves come too (QTest presses Ctrl and Shift before the key).
+    EXPECT_EQ(Codes,
+              (std::vector<uint16_t>{0x26, 0x25, 0x41, 0x5A, 0x0D, 0x11, 0x43, 0x39, 0x74, 0x10, 0x24}));
     EXPECT_TRUE(T->hasFocus()) << "the arrow keys stayed with the terminal";
     // In a dialog Tab moves on; a terminal that wants tabs sends it.
     QTest::keyClick(T, Qt::Key_Tab);

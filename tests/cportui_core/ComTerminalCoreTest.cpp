@@ -518,3 +518,30 @@ TEST(ComTerminalCore, BlocksFromTheEventThreadArriveInOrderOnTheTerminalsThread)
     EXPECT_EQ(Got, Before);
     Port.Close();
 }
+
+// Blocks still waiting from a port the terminal has let go of never show after it follows another.
+TEST(ComTerminalCore, BlocksQueuedFromTheOldPortAreDroppedWhenItFollowsAnother) {
+    auto DevA = TVirtualDevice::Create("COM14"), DevB = TVirtualDevice::Create("COM15");
+    TComPort A(nullptr), B(nullptr);
+    A.SetPort("COM14");
+    B.SetPort("COM15");
+    for (TComPort* P : {&A, &B}) {
+        P->SetSyncMethod(smNone);
+        P->Open();
+    }
+    std::string Got;
+    TComTerminalCore T;
+    T.SetOnChar([&](TObject*, char Ch) { Got += Ch; });
+    T.SetComPort(&A);
+    DevA->Deliver("old");
+    const auto Deadline = std::chrono::steady_clock::now() + 5s;
+    while (A.InputCount() > 0 && std::chrono::steady_clock::now() < Deadline)
+        std::this_thread::sleep_for(1ms);
+    T.SetComPort(&B);
+    DevB->Deliver("new");
+    while (Got.size() < 3 && std::chrono::steady_clock::now() < Deadline)
+        WaitForMessages(5ms);
+    ProcessMessages();
+    EXPECT_EQ(Got, "new");
+    T.SetComPort(nullptr);
+}

@@ -99,6 +99,7 @@ TEST(EscapeCodesVT52, Table) {
 
 TEST(EscapeCodesVT100, Table) {
     std::string Bound = E + "[" + Long256;
+    const std::string Nul(1, '\0');
     RunTable<TEscapeCodesVT100>({
         {"AB\r\n\b\t\x07\xc8", R"-(A B \x0d \x0a \x08 \x09 \x07 \xc8)-"},
         {E + "[5;10H" + E + "[H" + E + "[5;10f",
@@ -112,6 +113,9 @@ TEST(EscapeCodesVT100, Table) {
          R"-(ecEraseLineFrom()"[K" ecEraseLineFrom()"[0K" ecEraseLine()"[2K" ecUnknown()"[1K")-"},
         {E + "[g" + E + "[0g" + E + "[3g" + E + "[2g",
          R"-(ecClearTab()"[g" ecClearTab()"[0g" ecClearAllTabs()"[3g" ecUnknown()"[2g")-"},
+        // A NUL opening the parameter is a character like any other, not "no parameter".
+        {E + "[" + Nul + "J" + E + "[" + Nul + "K" + E + "[" + Nul + "g" + E + "[00J",
+         R"-(ecUnknown()"[\x00J" ecUnknown()"[\x00K" ecUnknown()"[\x00g" ecEraseScreenFrom()"[00J")-"},
         {E + "[0n" + E + "[3n" + E + "[5n" + E + "[6n" + E + "[7n" + E + "[n",
          R"-(ecReportDeviceOK()"[0n" ecReportDeviceFailure()"[3n" ecQueryDevice()"[5n" ecQueryCursorPos()"[6n" ecUnknown()"[7n" ecUnknown()"[n")-"},
         {E + "[c" + E + "[0c" + E + "[?1;2c" + E + "[1c" + E + "[?1c" + E + "[?1;2;3c",

@@ -140,6 +140,13 @@ TEST(CalendarGrid, MonthAndYearSteps) {
     EXPECT_EQ(DateOf(*cal), (TYmd{9999, 12, 3}));
     cal->SetCalendarDate(EncodeDate(1, 1, 3));
     EXPECT_THROW(cal->PrevMonth(), EConvertError);
+    // A year past 9999 is ignored like any other element out of range.
+    cal->SetCalendarDate(EncodeDate(9999, 12, 31));
+    int changes = 0;
+    cal->SetOnChange([&](TObject*) { ++changes; });
+    cal->NextYear();
+    EXPECT_EQ(DateOf(*cal), (TYmd{9999, 12, 31}));
+    EXPECT_EQ(changes, 0);
 }
 
 TEST(CalendarGrid, OutOfRangeElementsAndStartOfWeek) {
@@ -148,7 +155,8 @@ TEST(CalendarGrid, OutOfRangeElementsAndStartOfWeek) {
     cal->SetOnChange([&](TObject*) { ++changes; });
     const struct {
         int Index, Value;
-    } ignored[] = {{3, 31}, {3, 0}, {3, -4}, {2, 13}, {2, 0}, {1, 0}, {1, -2000}, {3, 10}, {4, 5}};
+    } ignored[] = {{3, 31}, {3, 0},     {3, -4},    {2, 13}, {2, 0},
+                   {1, 0},  {1, -2000}, {1, 10000}, {3, 10}, {4, 5}};
     for (auto& i : ignored)
         cal->SetDateElement(i.Index, i.Value);
     EXPECT_EQ(DateOf(*cal), (TYmd{2001, 4, 10}));
@@ -164,7 +172,8 @@ TEST(CalendarGrid, OutOfRangeElementsAndStartOfWeek) {
     // A year or month the day does not exist in: the conversion's error, the date kept.
     cal->SetCalendarDate(EncodeDate(2000, 2, 29));
     EXPECT_THROW(cal->SetYear(2001), EConvertError);
-    EXPECT_THROW(cal->SetYear(10000), EConvertError);
+    cal->SetYear(10000);
+    EXPECT_EQ(DateOf(*cal), (TYmd{2000, 2, 29}));
     cal->SetCalendarDate(EncodeDate(2001, 1, 31));
     EXPECT_THROW(cal->SetMonth(2), EConvertError);
     EXPECT_EQ(DateOf(*cal), (TYmd{2001, 1, 31}));

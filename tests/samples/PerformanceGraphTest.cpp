@@ -279,3 +279,33 @@ TEST(PerformanceGraph, NarrowZeroScaleAndHugeValuesDrawNothingWrong) {
         EXPECT_LT(wide.GridOffset(), wide.GridSize());
     }
 }
+
+// Replaying after a setting change puts every strip back where it was, the newest ending at the
+// right edge, whatever the width's remainder; a graph resized before its first picture keeps a
+// history for the new width.
+TEST(PerformanceGraph, ReplayKeepsTheStripsAndAnEarlyResizeKeepsTheWholeWidth) {
+    TPerformanceGraph g;
+    g.resize(420, 100);
+    Plain(g, pgBar);
+    g.SetStepSize(50);
+    for (TColor c : {clRed, clBlue}) {
+        g.DataPoint(c, 1000);
+        g.Update();
+    }
+    const std::vector<int> red = ColumnsWith(g.Picture(), clRed), blue = ColumnsWith(g.Picture(), clBlue);
+    ASSERT_EQ(blue.size(), 50u);
+    EXPECT_EQ(blue.front(), 370);
+    EXPECT_EQ(red.front(), 320);
+    g.SetGradient(2000);
+    EXPECT_EQ(ColumnsWith(g.Picture(), clBlue), blue);
+    EXPECT_EQ(ColumnsWith(g.Picture(), clRed), red);
+
+    TPerformanceGraph wide;
+    wide.resize(300, 100);
+    Plain(wide, pgBar);
+    for (int i = 0; i < 100; ++i) {
+        wide.DataPoint(clRed, 1000);
+        wide.Update();
+    }
+    EXPECT_EQ(ColumnsWith(wide.Picture(), clRed).size(), 300u);
+}

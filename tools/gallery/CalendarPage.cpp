@@ -59,7 +59,7 @@ class TCalendarPage : public QWidget {
 
         auto* form = new QFormLayout;
         form->addRow("Weekday names", locale);
-        form->addRow("Start of week (0 = Sunday)", start);
+        form->addRow("Start of week (1 = Monday … 7 = Sunday)", start);
         form->addRow("", readOnly);
         form->addRow("Move", steps);
         form->addRow("", today);
