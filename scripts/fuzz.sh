@@ -14,7 +14,7 @@ export CCACHE_DIR=${CCACHE_DIR:-$root/build/.ccache}
 build=$root/build/fuzz
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DTOLVANE_FUZZ=ON -DTOLVANE_GUI=OFF -DTOLVANE_BENCH=OFF >/dev/null
-targets=$(sed -n 's/^ *add_executable(\([a-z_]*_fuzz\) .*/\1/p' "$root/CMakeLists.txt")
+targets=$(cd "$root/fuzz" && ls -- *_fuzz.cpp | sed 's/\.cpp$//')
 # shellcheck disable=SC2086
 cmake --build "$build" -j "$(nproc)" --target $targets
 mkdir -p "$build/findings" "$build/corpus"
