@@ -111,6 +111,15 @@ class TtyApi : public ::testing::Test {
         out.resize(got);
         return out;
     }
+    // Waits until the input queue holds n bytes (a far end's burst has filled it).
+    bool QueueFills(DWORD n) {
+        COMSTAT st{};
+        for (int i = 0; i < 200 && st.cbInQue < n; ++i) {
+            std::this_thread::sleep_for(5ms);
+            ClearCommError(Port, nullptr, &st);
+        }
+        return st.cbInQue == n;
+    }
     void Configure(DWORD baud) {
         DCB d{};
         ASSERT_TRUE(GetCommState(Port, &d));
@@ -283,13 +292,9 @@ TEST_F(TtyApi, XoffStopsOutputWhileInputIsHeldBack) {
         held += static_cast<char>('a' + i % 17);
     Pty.Send(held);
     Pty.Send("\x13");
+    ASSERT_TRUE(QueueFills(16));
     COMSTAT st{};
     DWORD errors = 0;
-    for (int i = 0; i < 200 && st.cbInQue < 16; ++i) {
-        std::this_thread::sleep_for(5ms);
-        ClearCommError(Port, &errors, &st);
-    }
-    ASSERT_EQ(st.cbInQue, 16u);
     TOverlapped wov;
     DWORD written = 0;
     if (!WriteFile(Port, "out", 3, &written, &wov.Ov)) {
@@ -312,12 +317,7 @@ TEST_F(TtyApi, PurgeDropsInputHeldBackBelowTheQueue) {
     Configure(115200);
     ASSERT_TRUE(SetupComm(Port, 16, 4096));
     Pty.Send(std::string(8000, 'o'));
-    COMSTAT st{};
-    for (int i = 0; i < 200 && st.cbInQue < 16; ++i) {
-        std::this_thread::sleep_for(5ms);
-        ClearCommError(Port, nullptr, &st);
-    }
-    ASSERT_EQ(st.cbInQue, 16u);
+    ASSERT_TRUE(QueueFills(16));
     ASSERT_TRUE(PurgeComm(Port, PURGE_RXCLEAR));
     Pty.Send("fresh");
     COMMTIMEOUTS t{50, 0, 2000, 0, 0};
