@@ -125,7 +125,16 @@ void TComLed::SetGlyphData(int Index, const std::string& Png) {
 
 void TComLed::Notification(TComponent* AComponent, TOperation Operation) {
     TComponent::Notification(AComponent, Operation);
-    if (Operation == opRemove && AComponent != nullptr && AComponent == FComPort) SetComPort(nullptr);
+    if (Operation != opRemove || AComponent == nullptr || AComponent != FComPort) return;
+    if (FHandoff.IsOwnerThread()) {
+        SetComPort(nullptr);
+        return;
+    }
+    // A port destroyed on another thread: the reference goes at once (the port is going), but the
+    // widget is only touched on its own thread, where the LED goes off and tells its handler.
+    UnbindLink(*this, *FComLink, FComPort);
+    FHandoff.Discard();
+    FHandoff.Run([this] { SetStateInternal(lsOff); });
 }
 
 void TComLed::DoChange(TLedState AState) {

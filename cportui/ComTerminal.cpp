@@ -285,9 +285,64 @@ void TCustomComTerminal::SetColor(TColor Value) {
 void TCustomComTerminal::SetBorderStyle(TBorderStyle Value) {
     if (Value == FBorderStyle) return;
     FBorderStyle = Value;
-    setFrameStyle(Value == bsSingle ? QFrame::StyledPanel | QFrame::Sunken : QFrame::NoFrame);
+    ApplyFrame();
+}
+
+void TCustomComTerminal::SetCtl3D(bool Value) {
+    if (Value == FCtl3D) return;
+    FCtl3D = Value;
+    ApplyFrame();
+}
+
+void TCustomComTerminal::ApplyFrame() {
+    const int Frame = FBorderStyle != bsSingle ? QFrame::NoFrame
+                      : FCtl3D                 ? QFrame::StyledPanel | QFrame::Sunken
+                                               : QFrame::Box | QFrame::Plain;
+    setFrameStyle(Frame);
     AdjustSize();
     UpdateScrollRange();
+}
+
+// ---- the font as a stored sub-object ----
+
+void TComTerminalFont::Change(const std::function<void(TCanvasFont&)>& Edit) {
+    TCanvasFont F = FTerminal.Font();
+    Edit(F);
+    FTerminal.SetFont(F);
+}
+
+std::string TComTerminalFont::Name() const {
+    return FTerminal.Font().Name;
+}
+void TComTerminalFont::SetName(const std::string& Value) {
+    Change([&](TCanvasFont& F) { F.Name = Value; });
+}
+int32_t TComTerminalFont::Size() const {
+    return FTerminal.Font().Size;
+}
+void TComTerminalFont::SetSize(int32_t Value) {
+    Change([&](TCanvasFont& F) { F.Size = Value; });
+}
+TColor TComTerminalFont::Color() const {
+    return FTerminal.Font().Color;
+}
+void TComTerminalFont::SetColor(TColor Value) {
+    Change([&](TCanvasFont& F) { F.Color = Value; });
+}
+TFontStyles TComTerminalFont::Style() const {
+    const TCanvasFont F = FTerminal.Font();
+    TFontStyles S;
+    if (F.Bold) S.Include(fsBold);
+    if (F.Italic) S.Include(fsItalic);
+    if (F.Underline) S.Include(fsUnderline);
+    return S;
+}
+void TComTerminalFont::SetStyle(TFontStyles Value) {
+    Change([&](TCanvasFont& F) {
+        F.Bold = Value.Contains(fsBold);
+        F.Italic = Value.Contains(fsItalic);
+        F.Underline = Value.Contains(fsUnderline);
+    });
 }
 
 void TCustomComTerminal::SetAutoSize(bool Value) {
@@ -578,6 +633,19 @@ const std::vector<std::string>& ScrollStyleNames() {
 
 const TClassInfo& TComTerminal::StaticClassInfo() {
     using C = TComTerminal;
+    static const bool FontRegistered = [] {
+        const TCanvasFont D = ComTerminalFont();
+        TPublished<TComTerminalFont>("TFont", "TPersistent")
+            .String("Name", &TComTerminalFont::Name, &TComTerminalFont::SetName, Default(D.Name))
+            .Integer("Size", &TComTerminalFont::Size, &TComTerminalFont::SetSize, Default(D.Size))
+            .Integer("Color", &TComTerminalFont::Color, &TComTerminalFont::SetColor, Default(D.Color), 0,
+                     0xFFFFFFFF)
+            .Set("Style", &TComTerminalFont::Style, &TComTerminalFont::SetStyle,
+                 {"fsBold", "fsItalic", "fsUnderline"}, Default(TFontStyles{}))
+            .Register();
+        return true;
+    }();
+    (void)FontRegistered;
     static const TClassInfo& Info =
         TPublished<C>("TComTerminal", "TComponent")
             .Integer("AltColor", &C::AltColor, &C::SetAltColor, Default(0xA6A6A6))
@@ -598,7 +666,12 @@ const TClassInfo& TComTerminal::StaticClassInfo() {
             .Bool("WrapLines", &C::WrapLines, &C::SetWrapLines, Default(false))
             .Bool("AutoSize", &C::AutoSize, &C::SetAutoSize, Default(false))
             .Integer("Color", &C::Color, &C::SetColor, Default(clBlack))
+            // The port's state, never stored: a stored form does not open a port by itself.
+            .Bool("Connected", &C::Connected, &C::SetConnected, Never())
+            .Bool("Ctl3D", &C::Ctl3D, &C::SetCtl3D, Default(true))
             .Bool("Enabled", &C::Enabled, &C::SetEnabled, Default(true))
+            .Object(
+                "Font", [](C& c) { return &c.FontObject(); }, "TFont")
             .Bool("TabStop", &C::TabStop, &C::SetTabStop, Default(true))
             .Event<TChScreenEvent>("OnChar", &C::OnChar, &C::SetOnChar)
             .Event<TEscapeEvent>("OnGetEscapeCodes", &C::OnGetEscapeCodes, &C::SetOnGetEscapeCodes)

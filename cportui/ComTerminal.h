@@ -10,6 +10,7 @@
 
 #include "cportui/core/ComTerminalCore.h"
 #include "platform/toolkit/Component.h"
+#include "platform/toolkit/TSet.h"
 #include "platform/toolkit/qt/Canvas.h"
 #include "platform/toolkit/qt/Controls.h"
 
@@ -33,6 +34,33 @@ using TKeyPressEvent = std::function<void(TObject* Sender, char& Key)>;
 // The font every terminal starts with: "Fixedsys", white, 9 points. "Fixedsys" is a substitution
 // for the system's fixed-pitch face, installed the first time a terminal is made.
 TCanvasFont ComTerminalFont();
+
+enum TFontStyle : uint8_t { fsBold, fsItalic, fsUnderline };
+using TFontStyles = TSet<TFontStyle>;
+
+class TCustomComTerminal;
+
+// The terminal's Font as stored form data holds it: a sub-object whose properties read and change
+// the terminal's font, each written only where it differs from the font every terminal starts with.
+class TComTerminalFont final : public TPersistent {
+  public:
+    explicit TComTerminalFont(TCustomComTerminal& Terminal) : FTerminal(Terminal) {}
+    std::string ClassName() const override { return "TFont"; }
+
+    std::string Name() const;
+    void SetName(const std::string& Value);
+    int32_t Size() const;
+    void SetSize(int32_t Value);
+    TColor Color() const;
+    void SetColor(TColor Value);
+    TFontStyles Style() const;
+    void SetStyle(TFontStyles Value);
+
+  private:
+    // Changes a copy of the terminal's font and gives it back (the terminal re-measures it).
+    void Change(const std::function<void(TCanvasFont&)>& Edit);
+    TCustomComTerminal& FTerminal;
+};
 
 class TCustomComTerminal : public QAbstractScrollArea,
                            public TComponent,
@@ -58,6 +86,11 @@ class TCustomComTerminal : public QAbstractScrollArea,
 
     TCanvasFont Font() const { return FFont; }
     void SetFont(const TCanvasFont& Value);
+    // The font as a stored sub-object (form data).
+    TComTerminalFont& FontObject() { return FFontObject; }
+    // A sunken three-dimensional border (true) or a flat line (false) when BorderStyle is bsSingle.
+    bool Ctl3D() const { return FCtl3D; }
+    void SetCtl3D(bool Value);
     TColor Color() const { return TComTerminalCore::Color(); }
     void SetColor(TColor Value);
     TBorderStyle BorderStyle() const { return FBorderStyle; }
@@ -122,6 +155,7 @@ class TCustomComTerminal : public QAbstractScrollArea,
   private:
     void FontChanged();
     void AdjustSize();
+    void ApplyFrame(); // the frame for BorderStyle and Ctl3D
     void InitCaret();
     void DestroyCaret();
     QRect CaretRect() const;
@@ -131,6 +165,8 @@ class TCustomComTerminal : public QAbstractScrollArea,
     void SyncTopLeft();
 
     TCanvasFont FFont;
+    TComTerminalFont FFontObject{*this};
+    bool FCtl3D = true;
     QFont FQFont, FQFontUnderlined;
     int FAscent = 12;
     TBorderStyle FBorderStyle = bsSingle;

@@ -337,3 +337,20 @@ TEST_F(Led, PortClosedAndDestroyedWhileOtherThreadsSendActivity) {
         }
     }
 }
+
+// A port destroyed on another thread leaves the LED at once, but the LED goes off (and says so)
+// only on its own thread.
+TEST_F(Led, APortDestroyedOnAnotherThreadTurnsTheLedOffOnItsOwnThread) {
+    auto port = std::make_unique<TComPort>(nullptr);
+    TComLed led(nullptr, nullptr);
+    led.SetComPort(port.get());
+    std::vector<std::thread::id> where;
+    led.SetOnChange([&](TObject*, TLedState) { where.push_back(std::this_thread::get_id()); });
+    std::thread([&] { port.reset(); }).join();
+    EXPECT_EQ(led.ComPort(), nullptr);
+    EXPECT_TRUE(where.empty()) << "the widget was touched on the destroying thread";
+    ASSERT_TRUE(ServeGui([&] { return !where.empty(); }));
+    EXPECT_EQ(where, std::vector<std::thread::id>{std::this_thread::get_id()});
+    EXPECT_EQ(led.State(), lsOff);
+    led.SetOnChange(nullptr);
+}

@@ -314,6 +314,10 @@ TEST(ComTerminal, StoredFormDataWritesOnlyWhatDiffersFromTheDefaults) {
                             "    WrapLines = true\n"
                             "    Caret = tcUnderline\n"
                             "    ScrollBars = ssVertical\n"
+                            "    Ctl3D = false\n"
+                            "    Font.Name = \"DejaVu Sans Mono\"\n"
+                            "    Font.Size = 12\n"
+                            "    Font.Style = [fsBold]\n"
                             "  }\n"
                             "}\n");
     auto* T = dynamic_cast<TComTerminal*>(Form.FindComponent("Term"));
@@ -322,10 +326,18 @@ TEST(ComTerminal, StoredFormDataWritesOnlyWhatDiffersFromTheDefaults) {
     EXPECT_EQ(T->Buffer().Columns(), 132) << "the grid follows the stored size once loading ends";
     EXPECT_NE(dynamic_cast<TEscapeCodesVT52*>(T->EscapeCodes()), nullptr);
     const std::string Text = WriteComponent(Form);
+    EXPECT_EQ(T->Font().Name, "DejaVu Sans Mono");
+    EXPECT_EQ(T->Font().Size, 12);
+    EXPECT_TRUE(T->Font().Bold);
+    EXPECT_FALSE(T->Ctl3D());
+    EXPECT_EQ(T->frameStyle(), int(QFrame::Box | QFrame::Plain));
     for (const char* Want : {"Columns = 132", "Emulation = teVT52", "WrapLines = true", "Caret = tcUnderline",
-                             "ScrollBars = ssVertical"})
+                             "ScrollBars = ssVertical", "Ctl3D = false", "Font.Name = \"DejaVu Sans Mono\"",
+                             "Font.Size = 12", "Font.Style = [fsBold]"})
         EXPECT_NE(Text.find(Want), std::string::npos) << Want << "\n" << Text;
-    for (const char* Not : {"Rows", "AltColor", "LocalEcho", "BorderStyle", "ArrowKeys"})
+    // The port's state and the font's untouched colour are never written.
+    for (const char* Not :
+         {"Rows", "AltColor", "LocalEcho", "BorderStyle", "ArrowKeys", "Connected", "Font.Color"})
         EXPECT_EQ(Text.find(Not), std::string::npos) << Not << "\n" << Text;
 }
 
