@@ -11,12 +11,29 @@
 #include <cstring>
 #include <memory>
 
+namespace {
+const char* const Usage = "Usage: tolvane [QT-OPTIONS]\n"
+                          "Writes a .flash image into the device on a serial port, in a window. The port\n"
+                          "is set up from ./port.cfg (section ComPort1), chosen with \"Ustaw Port\".\n"
+                          "\n"
+                          "  -h, --help     this text\n"
+                          "      --version  the program's version\n"
+                          "\n"
+                          "Qt's own options (-platform NAME, -style NAME, ...) work as in every Qt program.\n";
+} // namespace
+
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
+    // Both answered before the window system is reached, so they work without a display.
+    for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("tolvane %s\n", TOLVANE_VERSION);
             return 0;
         }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     // Calls queued for the GUI thread (errors shown from the event thread among them) are served by
     // the Qt event loop, and errors are shown in a message box — also one escaping start-up.

@@ -60,16 +60,32 @@ if(TARGET tolvane)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${_s}x${_s}/apps COMPONENT runtime)
   endforeach()
 endif()
+# Each tool's manual page goes with the tool: the windowed ones exist only in the GUI build.
 find_program(GZIP_PROGRAM gzip)
-foreach(_page tolvane-flash.1 tolvane-devsim.1)
-  set(_gz ${PROJECT_BINARY_DIR}/man/${_page}.gz)
+set(_manpages)
+foreach(_tool tolvane tolvane-flash tolvane-devsim tolvane-term tolvane-gallery)
+  if(NOT TARGET ${_tool})
+    continue()
+  endif()
+  set(_page ${PROJECT_SOURCE_DIR}/docs/man/${_tool}.1)
+  set(_gz ${PROJECT_BINARY_DIR}/man/${_tool}.1.gz)
   add_custom_command(OUTPUT ${_gz} COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-                     COMMAND ${GZIP_PROGRAM} -9nc ${PROJECT_SOURCE_DIR}/docs/man/${_page} > ${_gz}
-                     DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${_page})
+                     COMMAND ${GZIP_PROGRAM} -9nc ${_page} > ${_gz}
+                     DEPENDS ${_page})
   list(APPEND _manpages ${_gz})
   install(FILES ${_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endforeach()
-add_custom_target(tolvane_manpages ALL DEPENDS ${_manpages})
+if(_manpages)
+  add_custom_target(tolvane_manpages ALL DEPENDS ${_manpages})
+endif()
+# Bash completion: the loader looks a command's file up by the command's name, so the one script
+# (which defines the completion of all three) is installed under each name.
+foreach(_tool tolvane-flash tolvane-devsim tolvane-term)
+  if(TARGET ${_tool})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/bash-completion/tolvane RENAME ${_tool}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT runtime)
+  endif()
+endforeach()
 install(FILES README.md docs/flashing.md docs/serial-on-linux.md docs/file-formats.md docs/form-data.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime OPTIONAL)
 

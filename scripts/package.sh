@@ -37,8 +37,11 @@ missing=0
 for f in ./usr/bin/tolvane ./usr/bin/tolvane-flash ./usr/bin/tolvane-devsim ./usr/bin/tolvane-term \
     ./usr/bin/tolvane-gallery ./usr/share/applications/tolvane.desktop \
     ./usr/share/applications/tolvane-term.desktop ./usr/share/applications/tolvane-gallery.desktop ./usr/share/icons/hicolor/scalable/apps/tolvane.svg \
-    ./usr/share/icons/hicolor/48x48/apps/tolvane.png ./usr/share/man/man1/tolvane-flash.1.gz \
-    ./usr/share/man/man1/tolvane-devsim.1.gz ./usr/include/tolvane/cport/ComPort.h \
+    ./usr/share/icons/hicolor/48x48/apps/tolvane.png ./usr/share/man/man1/tolvane.1.gz \
+    ./usr/share/man/man1/tolvane-flash.1.gz ./usr/share/man/man1/tolvane-devsim.1.gz \
+    ./usr/share/man/man1/tolvane-term.1.gz ./usr/share/man/man1/tolvane-gallery.1.gz \
+    ./usr/share/bash-completion/completions/tolvane-flash ./usr/share/bash-completion/completions/tolvane-devsim \
+    ./usr/share/bash-completion/completions/tolvane-term ./usr/include/tolvane/cport/ComPort.h \
     ./usr/lib/x86_64-linux-gnu/cmake/CPort/CPortConfig.cmake ./usr/lib/x86_64-linux-gnu/pkgconfig/cport.pc; do
     grep -qxF "$f" "$stage/contents" || { echo "package lacks $f" >&2; missing=1; }
 done

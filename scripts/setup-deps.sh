@@ -5,11 +5,14 @@ set -euo pipefail
 
 # fonts-urw-base35 carries the sans-serif face the windows are laid out for (Nimbus Sans);
 # fonts-dejavu-core the fixed-pitch face the terminal's "Fixedsys" stands for; libvterm-dev is
-# the reference the terminal benchmark measures against (benchmarks only).
+# the reference the terminal benchmark measures against (benchmarks only); ser2net is the network
+# serial server the network-port tests talk to (started by the tests with their own file, never as
+# a service); bash-completion runs the completion scripts in their test; groff-base renders the
+# man pages for the option-coverage test.
 packages=(cmake ninja-build g++ clang ccache pkg-config
           qt6-base-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
           libclang-rt-14-dev util-linux fonts-urw-base35 desktop-file-utils
-          fonts-dejavu-core libvterm-dev)
+          fonts-dejavu-core libvterm-dev ser2net bash-completion groff-base)
 
 missing=()
 for p in "${packages[@]}"; do

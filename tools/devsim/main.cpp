@@ -34,7 +34,8 @@ const char* const Usage =
     "  --stall-after N      stop answering after N accepted blocks\n"
     "  --jobs N             exit after N jobs\n"
     "  --quiet              print only errors\n"
-    "  -h, --help           this text\n";
+    "  -h, --help           this text\n"
+    "  --version            the program's version\n";
 
 [[noreturn]] void UsageError(const std::string& msg) {
     std::fprintf(stderr, "tolvane-devsim: %s\n%s", msg.c_str(), Usage);
