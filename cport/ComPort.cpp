@@ -122,7 +122,10 @@ void TCustomComPort::CreateHandle() {
     std::string name = "\\\\.\\" + FPort;
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) throw EComPort(ErrOpenPort, LastWinCode());
+    if (h == INVALID_HANDLE_VALUE) {
+        const int code = LastWinCode();
+        throw EComPort(ErrOpenPort, code, CommOpenErrorText());
+    }
     FHandlePort = FPort;
     FHandleSyncMethod = FSyncMethod;
     FHandle.store(h, std::memory_order_release);

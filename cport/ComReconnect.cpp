@@ -1,7 +1,9 @@
 #include "cport/ComReconnect.h"
 
 #include "cport/ComPort.h"
+#include "platform/comm/NetBackend.h"
 #include "platform/ports/DeviceMap.h"
+#include "platform/ports/NetPortName.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +14,11 @@ using Clock = std::chrono::steady_clock;
 // often it is tried meanwhile (a bounded retry right after an appearance, not an idle poll).
 constexpr auto RetryWindow = std::chrono::seconds(2);
 constexpr auto RetryStep = std::chrono::milliseconds(100);
+// Network ports: the first try after a lost connection, the longest interval, and how long one
+// probe may try to connect.
+constexpr auto NetFirstRetry = std::chrono::milliseconds(250);
+constexpr auto NetMaxRetry = std::chrono::milliseconds(5000);
+constexpr int NetProbeMs = 2000;
 
 std::string BaseName(const std::string& Path) {
     return std::filesystem::path(Path).filename().string();
@@ -30,11 +37,18 @@ TComReconnect::TComReconnect(TCustomComPort& Port, std::string DeviceDir)
 TComReconnect::~TComReconnect() {
     FPort.UnRegisterLink(&FLink);
     FHandoff.Close();
+    EndProbe();
+}
+
+void TComReconnect::EndProbe() {
+    if (FProbe.joinable()) FProbe.join(); // at most NetProbeMs
+    FProbeResult.reset();
 }
 
 void TComReconnect::Opened() {
     FPath = ResolvePortName(FPort.Port()).value_or(FPort.Port());
-    FById = ByIdName(FPath, FWatcher->DeviceDir());
+    FNetwork = IsNetPortName(FPath);
+    FById = FNetwork ? std::string() : ByIdName(FPath, FWatcher->DeviceDir());
     FCandidate.clear();
     SetState(rsConnected, std::string());
 }
@@ -73,7 +87,36 @@ void TComReconnect::Removed() {
     } catch (const Exception&) {
         // The device is gone; what Close could not release the port's destructor will.
     }
+    if (FNetwork) {
+        FBackoff = NetFirstRetry;
+        FNextRetry = Clock::now() + FBackoff;
+    }
     SetState(rsDisconnected, "disconnected: device removed");
+}
+
+void TComReconnect::NetworkRetry() {
+    if (!FProbeResult) {
+        if (Clock::now() < FNextRetry) return;
+        auto result = std::make_shared<std::atomic<int>>(-1);
+        FProbeResult = result;
+        FProbe =
+            std::thread([result, path = FPath] { result->store(ProbeNetPort(path, NetProbeMs) ? 1 : 0); });
+        return;
+    }
+    const int probed = FProbeResult->load();
+    if (probed < 0) return;
+    EndProbe();
+    if (probed == 1) {
+        try {
+            FPort.Open();
+            SetState(rsConnected, "reconnected");
+            return;
+        } catch (const EComPort&) {
+            // Accepted, then refused (busy, or the device behind it missing): tried again later.
+        }
+    }
+    FNextRetry = Clock::now() + FBackoff;
+    FBackoff = std::min<std::chrono::milliseconds>(FBackoff * 2, NetMaxRetry);
 }
 
 bool TComReconnect::Matches(const std::string& Path) const {
@@ -96,7 +139,8 @@ void TComReconnect::TryReopen(const std::string& Path) {
     // no map entry.
     if (Path != FPath || (Path != FPort.Port() && ResolvePortName(FPort.Port()).value_or("") != Path)) {
         std::vector<TDeviceMapEntry> map = CurrentDeviceMap().Entries;
-        auto it = std::find_if(map.begin(), map.end(), [&](const TDeviceMapEntry& e) { return e.Name == FPort.Port(); });
+        auto it = std::find_if(map.begin(), map.end(),
+                               [&](const TDeviceMapEntry& e) { return e.Name == FPort.Port(); });
         if (it != map.end())
             it->Path = Path;
         else
@@ -126,8 +170,16 @@ void TComReconnect::TryReopen(const std::string& Path) {
 }
 
 int TComReconnect::RetryInMs() const {
+    if (FNetwork && FState == rsDisconnected && FEnabled) {
+        // While a probe runs its end is looked for often; between probes, at the next try.
+        if (FProbeResult) return 50;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(FNextRetry - Clock::now()).count();
+        return static_cast<int>(std::max<long long>(0, left));
+    }
     if (FCandidate.empty()) return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FNextRetry - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(FNextRetry - Clock::now()).count();
     return static_cast<int>(std::max<long long>(0, left));
 }
 
@@ -136,6 +188,10 @@ void TComReconnect::Process(int WaitMs) {
     for (const TDeviceEvent& e : events)
         if (e.Change == dcAdded) DeviceAppeared(e.Path);
     if (FState != rsDisconnected || !FEnabled) return;
+    if (FNetwork) {
+        NetworkRetry();
+        return;
+    }
     if (!FCandidate.empty() && Clock::now() >= FNextRetry) {
         TryReopen(FCandidate);
         return;

@@ -5,6 +5,11 @@
 // the removal through the port's link notice and of the return through the device watcher, so
 // nothing polls while nothing happens. A terminal or any other program keeps its port this way.
 //
+// A network port (rfc2217://, socket://) has no device folder to watch: after a lost connection
+// the server is tried again after 0.25 s, then at doubling intervals up to 5 s (RetryInMs says
+// when; nothing runs while connected). Each try first connects on a thread of its own, so a slow
+// or silent server never blocks the owner; only when that probe connects is the port reopened.
+//
 // Threads: made, used and destroyed on the thread that owns the port (opens and closes it). The
 // removal notice may arrive on the port's event thread; it is handed to the owner thread and takes
 // effect when that thread serves its queued work (its event loop, or ProcessMessages).
@@ -13,11 +18,13 @@
 #include "platform/ports/DeviceWatcher.h"
 #include "platform/toolkit/Handoff.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 class TCustomComPort;
 
@@ -69,6 +76,8 @@ class TComReconnect {
     void TryReopen(const std::string& Path);
     bool Matches(const std::string& Path) const;
     void SetState(TReconnectState State, const std::string& Text);
+    void NetworkRetry();
+    void EndProbe();
 
     TCustomComPort& FPort;
     std::unique_ptr<TDeviceWatcher> FWatcher;
@@ -79,4 +88,8 @@ class TComReconnect {
     std::string FPath, FById;
     std::string FCandidate; // a device that came back but could not be opened yet
     std::chrono::steady_clock::time_point FRetryUntil{}, FNextRetry{};
+    bool FNetwork = false; // the port is a network port: retried on a back-off
+    std::chrono::milliseconds FBackoff{0};
+    std::thread FProbe;
+    std::shared_ptr<std::atomic<int>> FProbeResult; // -1 still trying, 0 no server, 1 it accepts
 };

@@ -209,6 +209,10 @@ EComPort::EComPort(int ACode, int AWinCode)
     : Exception(MessageOfCode(ACode) + " (win error code: " + std::to_string(AWinCode) + ")"),
       FWinCode(AWinCode), FCode(ACode) {}
 
+EComPort::EComPort(int ACode, int AWinCode, const std::string& ADetail) : EComPort(ACode, AWinCode) {
+    if (!ADetail.empty()) SetMessage(Message() + ": " + ADetail);
+}
+
 void InitAsync(PAsync& p) {
     HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     if (event == nullptr || event == INVALID_HANDLE_VALUE)

@@ -140,6 +140,8 @@ class EComPort : public Exception {
   public:
     explicit EComPort(int ACode);
     EComPort(int ACode, int AWinCode);
+    // With the system's reason beyond the code (a network port's host and what it said), when known.
+    EComPort(int ACode, int AWinCode, const std::string& ADetail);
 
     int WinCode() const noexcept { return FWinCode; }
     int Code() const noexcept { return FCode; }

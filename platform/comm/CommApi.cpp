@@ -1,7 +1,9 @@
 #include "platform/comm/CommPort.h"
+#include "platform/comm/NetBackend.h"
 #include "platform/comm/TtyBackend.h"
 #include "platform/comm/VirtualDevice.h"
 #include "platform/ports/DeviceMap.h"
+#include "platform/ports/NetPortName.h"
 
 #include <string>
 #include <string_view>
@@ -31,8 +33,20 @@ HANDLE Fail(DWORD code) {
     return INVALID_HANDLE_VALUE;
 }
 
-// A device path to a backend: "virtual:NAME" or a tty path.
+thread_local std::string gOpenErrorText;
+
+// A device path to a backend: "virtual:NAME", a network port name, or a tty path.
 std::unique_ptr<TLineBackend> OpenPath(const std::string& path, DWORD* error) {
+    if (IsNetPortName(path)) {
+        std::string why;
+        auto name = ParseNetPortName(path, &why);
+        if (!name) {
+            *error = ERROR_INVALID_NAME;
+            gOpenErrorText = path + ": " + why;
+            return nullptr;
+        }
+        return TNetBackend::Open(*name, error, &gOpenErrorText);
+    }
     if (path.starts_with(kVirtualPrefix)) {
         auto device = TVirtualDevice::Find(std::string_view(path).substr(kVirtualPrefix.size()));
         if (!device) {
@@ -50,6 +64,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD
                    HANDLE templ) {
     (void)security;
     (void)flags; // overlapped or not, every call works; ov == nullptr blocks
+    gOpenErrorText.clear();
     if (!name || !*name) return Fail(ERROR_FILE_NOT_FOUND);
     // A communications device is opened whole, exclusively, and must already exist.
     if ((access & (GENERIC_READ | GENERIC_WRITE)) == 0 || share != 0 || creation != OPEN_EXISTING ||
@@ -63,6 +78,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD
         std::string_view port = text.substr(kDevicePrefix.size());
         if (auto device = TVirtualDevice::Find(port)) {
             backend = OpenVirtualBackend(device, &error);
+        } else if (IsNetPortName(port)) {
+            backend = OpenPath(std::string(port), &error);
         } else if (auto path = ResolvePortName(port)) {
             backend = OpenPath(*path, &error);
         }
@@ -75,6 +92,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD
     if (DWORD r = port->Start()) return Fail(r);
     SetLastError(ERROR_SUCCESS);
     return InsertHandle(std::move(port));
+}
+
+std::string CommOpenErrorText() {
+    return gOpenErrorText;
 }
 
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue) {

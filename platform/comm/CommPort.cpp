@@ -26,7 +26,8 @@ std::chrono::milliseconds Ms(uint64_t ms) {
 
 } // namespace
 
-TCommPort::TCommPort(std::unique_ptr<TLineBackend> backend) : FBackend(std::move(backend)) {
+TCommPort::TCommPort(std::unique_ptr<TLineBackend> backend)
+    : FBackend(std::move(backend)), FRemoteFlow(FBackend->FlowControlIsRemote()) {
     FRx.resize(kDefaultQueue);
     FDcb.DCBlength = sizeof(DCB);
     FDcb.BaudRate = 9600;
@@ -405,12 +406,13 @@ size_t TCommPort::Accept(const BYTE* p, size_t n, DWORD& ev) {
 // the first byte that finds no room.
 size_t TCommPort::Incoming(const BYTE* p, size_t n, DWORD& ev) {
     if (FDcb.fDsrSensitivity && !(FModem & MS_DSR_ON)) return n;
-    if (!FDcb.fNull && !FDcb.fOutX) return Accept(p, n, ev);
+    const bool outX = FDcb.fOutX && !FRemoteFlow;
+    if (!FDcb.fNull && !outX) return Accept(p, n, ev);
     const BYTE xon = static_cast<BYTE>(FDcb.XonChar), xoff = static_cast<BYTE>(FDcb.XoffChar);
     const BYTE* run = p;
     for (const BYTE* q = p; q != p + n; ++q) {
         const BYTE c = *q;
-        const bool flow = FDcb.fOutX && (c == xon || c == xoff);
+        const bool flow = outX && (c == xon || c == xoff);
         if (!flow && !(FDcb.fNull && c == 0)) continue;
         const size_t len = static_cast<size_t>(q - run);
         const size_t k = Accept(run, len, ev);
@@ -478,6 +480,11 @@ bool TCommPort::OnLineError(DWORD flags, int byte, uint64_t epoch) {
     if (flags & CE_BREAK) {
         FErrors |= CE_BREAK;
         ev |= EV_BREAK;
+    }
+    // A setting the device could only be asked for later was refused.
+    if (flags & CE_MODE) {
+        FErrors |= CE_MODE;
+        ev |= EV_ERR;
     }
     // The system's own buffer lost input: reported as an error a handler can act on.
     if (flags & CE_RXOVER) {
@@ -580,11 +587,11 @@ DWORD TCommPort::Transfer(std::deque<TRequest>& queue, void (TCommPort::*start)(
 // ---- transmit ----
 
 bool TCommPort::CtsHold() const {
-    return FDcb.fOutxCtsFlow && !(FModem & MS_CTS_ON) && FBackend->HasModemLines();
+    return !FRemoteFlow && FDcb.fOutxCtsFlow && !(FModem & MS_CTS_ON) && FBackend->HasModemLines();
 }
 
 bool TCommPort::DsrHold() const {
-    return FDcb.fOutxDsrFlow && !(FModem & MS_DSR_ON) && FBackend->HasModemLines();
+    return !FRemoteFlow && FDcb.fOutxDsrFlow && !(FModem & MS_DSR_ON) && FBackend->HasModemLines();
 }
 
 bool TCommPort::TxHeld() const {
@@ -674,6 +681,9 @@ void TCommPort::SetRtsLine(bool on) {
 }
 
 void TCommPort::InputFlow() {
+    // Where the far end runs flow control itself, a filling queue stops the sender through the
+    // backend's own throttling, not through requests to change lines.
+    if (FRemoteFlow) return;
     const bool dtrHs = FDcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
     const bool rtsHs = FDcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
     const bool any = FDcb.fInX || dtrHs || rtsHs;

@@ -117,6 +117,7 @@ class TCommPort : public TKernelObject, private TLineSink {
     DWORD StartOverlapped(OVERLAPPED* ov);
 
     std::unique_ptr<TLineBackend> FBackend;
+    const bool FRemoteFlow; // the backend's device runs flow control; the core emulates none
     mutable std::mutex FMutex;
     std::condition_variable FTimerCv;
     std::condition_variable FDoneCv; // any completion (GetOverlappedResult waits here)

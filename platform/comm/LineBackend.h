@@ -43,7 +43,8 @@ class TLineSink {
     // how many of the first bytes the core took (all of them, or fewer when its queue is full).
     virtual size_t OnReceive(const BYTE* data, size_t n, uint64_t epoch) = 0;
     // One line error, in order with OnReceive: flags is one of CE_FRAME, CE_RXPARITY, CE_OVERRUN,
-    // CE_BREAK, CE_RXOVER. byte is the byte received with a frame or parity error, or -1 when there
+    // CE_BREAK, CE_RXOVER, or CE_MODE (with byte -1: a device that can only be asked for settings
+    // later, over a network, answered that it did not take one). byte is the byte received with a frame or parity error, or -1 when there
     // is none (overrun: the device lost bytes before this point; rx-over: the system's buffer was
     // full and lost bytes; break: the line was held low). False when the byte found no room: the
     // error has not been taken and is offered again after RxSpace.
@@ -123,6 +124,12 @@ class TLineBackend {
     // The core's XOFF hold state changed (the port stopped or resumed transmitting because of a
     // received XOFF/XON or EscapeCommFunction SETXOFF/SETXON). Informational; a backend may ignore it.
     virtual void NoteXoffHold(bool held) { (void)held; }
+    // True when the device runs output and input flow control itself (a network port server that
+    // is told the flow setting): the core then emulates none of it — no XON/XOFF handling of
+    // received bytes, no XOFF/XON sent, no holding on CTS or DSR, no handshake line changes — and
+    // a full receive queue throttles the sender only through the backend holding input back.
+    // Fixed for the backend's life.
+    virtual bool FlowControlIsRemote() const { return false; }
     // The core sent XOFF (true) or XON (false) for input flow control. Informational.
     virtual void NoteXoffSent(bool sent) { (void)sent; }
 };

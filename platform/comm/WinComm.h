@@ -7,6 +7,7 @@
 // concurrent overlapped reads and writes, each with its own OVERLAPPED and event.
 
 #include <cstdint>
+#include <string>
 
 using BYTE = uint8_t;
 using WORD = uint16_t;
@@ -30,6 +31,7 @@ constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_BAD_NETPATH = 53;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
@@ -37,6 +39,9 @@ constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_COUNTER_TIMEOUT = 1121;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_CONNECTION_REFUSED = 1225;
+constexpr DWORD ERROR_HOST_UNREACHABLE = 1232;
+constexpr DWORD ERROR_INVALID_NAME = 123;
 
 // CreateFileA.
 constexpr DWORD GENERIC_READ = 0x80000000u;
@@ -143,10 +148,15 @@ constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 
-// Opens "\\.\COMn" (through the device map), a device path, or a virtual device name.
+// Opens "\\.\COMn" (through the device map), a device path, a network port
+// (rfc2217://HOST:PORT, socket://HOST:PORT), or a virtual device name.
 // access, share, security, creation and template are checked for the values the port passes.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD creation, DWORD flags,
                    HANDLE templ);
+// Why the calling thread's last failed CreateFileA failed, beyond its code, as a sentence: a
+// network port's host and port with the system's or the server's reason, or a malformed name.
+// Empty when the code says it all; cleared by every CreateFileA.
+std::string CommOpenErrorText();
 BOOL CloseHandle(HANDLE h);
 
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue);

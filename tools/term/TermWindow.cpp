@@ -388,6 +388,9 @@ void TTermWindow::ReconnectState(int State, const std::string& Text) {
         FTypingNoted = false;
         FNote.clear();
     }
+    // A network port has no device folder to tell of its return: its retries run on the timer.
+    if (State == rsDisconnected && FReconnect && FReconnect->RetryInMs() >= 0)
+        FRetryTimer->start(FReconnect->RetryInMs());
     ShowState();
 }
 
