@@ -86,7 +86,7 @@ foreach(_tool tolvane-flash tolvane-devsim tolvane-term)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT runtime)
   endif()
 endforeach()
-install(FILES README.md docs/flashing.md docs/serial-on-linux.md docs/file-formats.md docs/form-data.md
+install(FILES README.md docs/flashing.md docs/serial-on-linux.md docs/file-formats.md docs/form-data.md docs/network-ports.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime OPTIONAL)
 
 # The Debian package: everything in one package "tolvane".
