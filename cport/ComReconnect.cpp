@@ -49,6 +49,9 @@ void TComReconnect::Opened() {
     FPath = ResolvePortName(FPort.Port()).value_or(FPort.Port());
     FNetwork = IsNetPortName(FPath);
     FById = FNetwork ? std::string() : ByIdName(FPath, FWatcher->DeviceDir());
+    // The path as the user gave it, in its own folder, whatever its name (a udev link, rfcomm, a
+    // link made by socat): looked for again under that name, never where a link pointed.
+    if (!FNetwork && FPath.find('/') != std::string::npos) FWatcher->Follow(FPath);
     FCandidate.clear();
     SetState(rsConnected, std::string());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-// Reopens a port by itself when the device it lost comes back: the same device path, or the same
+// Reopens a port by itself when the device it lost comes back: the same device path (watched in
+// its own folder under the name it was given, whatever the name), or the same
 // /dev/serial/by-id/ name at another path (a USB adapter that got a new ttyUSB number). It hears of
 // the removal through the port's link notice and of the return through the device watcher, so
 // nothing polls while nothing happens. A terminal or any other program keeps its port this way.

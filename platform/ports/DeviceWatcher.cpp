@@ -33,11 +33,21 @@ std::string ByIdName(const std::string& Path, const std::string& DeviceDir) {
     return std::string();
 }
 
-TDeviceWatcher::TDeviceWatcher(std::string DeviceDir) : FDir(std::move(DeviceDir)) {
+namespace {
+constexpr uint32_t kFolderChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+
+bool IsCharDevice(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_character_file(p, ec); // follows links; a dangling link is no device
+}
+} // namespace
+
+TDeviceWatcher::TDeviceWatcher(std::string DeviceDir, TDeviceNames Names)
+    : FDir(std::move(DeviceDir)), FNames(Names) {
     FInotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (FInotify < 0) throw Exception("cannot watch " + FDir + " for devices: " + std::strerror(errno));
     // Creation, removal and renames of entries; a device node or link appears whole.
-    if (::inotify_add_watch(FInotify, FDir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) < 0) {
+    if (::inotify_add_watch(FInotify, FDir.c_str(), kFolderChanges) < 0) {
         const int err = errno;
         ::close(FInotify);
         throw Exception("cannot watch " + FDir + " for devices: " + std::strerror(err));
@@ -56,7 +66,8 @@ void TDeviceWatcher::WatchById() {
     // Best-effort and idempotent: adding a watch that exists returns the same one. The serial
     // folder is watched too, so the by-id folder's creation wakes a Wait.
     const std::string serial = FDir + "/serial";
-    ::inotify_add_watch(FInotify, serial.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
+    ::inotify_add_watch(FInotify, serial.c_str(),
+                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
     ::inotify_add_watch(FInotify, (serial + "/by-id").c_str(),
                         IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
 }
@@ -66,12 +77,40 @@ TDeviceWatcher::~TDeviceWatcher() {
     ::close(FInotify);
 }
 
+void TDeviceWatcher::AddExtra(TExtra Extra) {
+    if (std::find(FExtra.begin(), FExtra.end(), Extra) != FExtra.end()) return;
+    ::inotify_add_watch(FInotify, Extra.Dir.c_str(), kFolderChanges | IN_ONLYDIR);
+    FExtra.push_back(std::move(Extra));
+    FKnown = Scan();
+}
+
+void TDeviceWatcher::Follow(const std::string& Path) {
+    if (Path.empty()) return;
+    const fs::path dir = fs::path(Path).parent_path();
+    AddExtra({dir.empty() ? std::string(".") : dir.string(), Path});
+}
+
+void TDeviceWatcher::AlsoWatch(const std::string& Folder) {
+    AddExtra({Folder, std::string()});
+}
+
 std::vector<std::string> TDeviceWatcher::Scan() const {
     std::vector<std::string> out;
-    std::error_code ec;
-    for (fs::directory_iterator it(FDir, ec), end; !ec && it != end; it.increment(ec))
-        if (IsSerialDeviceName(it->path().filename().string())) out.push_back(it->path().string());
+    auto folder = [&](const std::string& dir, bool anyName) {
+        std::error_code ec;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            if (anyName ? IsCharDevice(it->path()) : IsSerialDeviceName(it->path().filename().string()))
+                out.push_back(it->path().string());
+    };
+    folder(FDir, FNames == dnAllCharDevices);
+    for (const TExtra& e : FExtra) {
+        if (e.Path.empty())
+            folder(e.Dir, true);
+        else if (IsCharDevice(e.Path))
+            out.push_back(e.Path);
+    }
     std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 

@@ -101,6 +101,28 @@ TEST_F(Reconnect, SamePathComesBackAndTheSamePortWorksAgain) {
     EXPECT_EQ(pty->Receive(4), "mine");
 }
 
+TEST_F(Reconnect, AnyNameInAnyFolderComesBack) {
+    // A link in a folder of its own (as socat makes) and a device name outside the serial families.
+    TempDir other;
+    for (const std::string& path : {other.File("mydevice"), Dir.File("ttyCH341USB0")}) {
+        SCOPED_TRACE(path);
+        auto pty = std::make_unique<PtyPair>();
+        fs::create_symlink(pty->Path, path);
+        SetDeviceMapOverride(std::vector<TDeviceMapEntry>{{"COM5", path}});
+        TComPort port(nullptr);
+        Open(port, "COM5");
+        TComReconnect r(port, Dir.Path());
+        pty.reset();
+        fs::remove(path);
+        ASSERT_TRUE(WaitFor(r, rsDisconnected));
+        pty = std::make_unique<PtyPair>();
+        fs::create_symlink(pty->Path, path);
+        ASSERT_TRUE(WaitFor(r, rsConnected));
+        port.WriteStr("back");
+        EXPECT_EQ(pty->Receive(4), "back");
+    }
+}
+
 TEST_F(Reconnect, SameByIdNameAtAnotherPathIsFollowedThere) {
     auto pty = Plug("ttyUSB0", "usb-Acme_Board_42-if00");
     TComPort port(nullptr);

@@ -118,3 +118,18 @@ TEST_F(FactoryMode, WatchFlashesEachDeviceAsItAppears) {
     EXPECT_NE(log.find("watch ended: 2 passed, 0 failed"), std::string::npos) << log;
     EXPECT_EQ(Lines(ReadFile(dir.File("jobs.tsv"))), 2u);
 }
+
+// A glob picks devices whatever their names, in a folder of its own: a link named outside the
+// serial families is flashed when it appears.
+TEST_F(FactoryMode, WatchWithAGlobTakesAnyDeviceName) {
+    const std::string links = dir.File("links");
+    std::filesystem::create_directory(links);
+    auto watch = StartFlash({"--watch", "--settle", "100", "--match", links + "/board-*", "-t", "5",
+                             WriteImage(Image(1000))});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto board = Device(links + "/board-a", dir.File("board.bin"), {"--jobs", "1"}, "board.log");
+    EXPECT_EQ(board->Wait(20), 0) << FlashLog();
+    watch->Signal(SIGINT);
+    EXPECT_EQ(watch->Wait(10), 0) << FlashLog();
+    EXPECT_EQ(ReadFile(dir.File("board.bin")), Padded(Image(1000)));
+}

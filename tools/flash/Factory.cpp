@@ -235,7 +235,15 @@ class TWatchSession {
 } // namespace
 
 int RunWatch(const TOptions& o, TJobLog& Log) {
-    TDeviceWatcher watcher;
+    // A glob picks the devices itself, whatever their names; without one only the serial families
+    // count, so a watch never flashes a console.
+    TDeviceWatcher watcher(DefaultDeviceDir(), o.Match.empty() ? dnSerialFamilies : dnAllCharDevices);
+    // A glob for another folder (links made in a folder of their own) watches that folder too.
+    if (const size_t slash = o.Match.rfind('/'); slash != std::string::npos && slash > 0) {
+        const std::string folder = o.Match.substr(0, slash);
+        if (folder.find_first_of("*?[") == std::string::npos && folder != watcher.DeviceDir())
+            watcher.AlsoWatch(folder);
+    }
     TBoard board(o.Json, o.Quiet, false);
     TWatchSession session(o, Log, board);
     gWatcher.store(&watcher);
