@@ -40,7 +40,7 @@ void BM_ReconnectAfterReturn(benchmark::State& State) {
     fs::create_symlink(Pty->Path, Link);
     TTermOptions Options;
     Options.Port = Link.string();
-    Options.Baud = 115200;
+    Options.Line.Baud = 115200;
     Options.SettingsFile = (Dir / "term.ini").string();
     Options.DeviceDir = Dir.string();
     {

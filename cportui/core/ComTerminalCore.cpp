@@ -97,6 +97,7 @@ void TComTerminalCore::RxBuf(TObject*, const char* Buffer, int Count) {
         Str += Ch;
         if (FAppendLF && Ch == '\r') Str += '\n';
     }
+    if (!FLineMaps.Identity()) Str = FLineMaps.Incoming(Str);
     StringReceived(std::move(Str));
 }
 
@@ -460,6 +461,15 @@ void TComTerminalCore::WriteToPort(const std::string& Str) {
 
 void TComTerminalCore::SendChar(char Ch) {
     if (!Connected()) return;
+    if (const std::string Mapped = FLineMaps.Key(Ch); !Mapped.empty()) {
+        WriteToPort(Mapped);
+        if (FLocalEcho) {
+            TOutputBatch Batch(*this);
+            for (char C : Mapped)
+                PutChar(C);
+        }
+        return;
+    }
     WriteToPort(std::string(1, Ch));
     if (FLocalEcho) {
         TOutputBatch Batch(*this);

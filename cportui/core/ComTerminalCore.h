@@ -11,6 +11,7 @@
 
 #include "cport/ComLink.h"
 #include "cportui/core/ComTermBuffer.h"
+#include "cportui/core/LineMaps.h"
 #include "cportui/core/EscapeCodes.h"
 #include "platform/toolkit/Handoff.h"
 
@@ -149,6 +150,11 @@ class TComTerminalCore : public TComTermBufferOwner {
     void SetLocalEcho(bool Value) { FLocalEcho = Value; }
     bool SendLF() const { return FSendLF; }
     void SetSendLF(bool Value) { FSendLF = Value; }
+    // Extra line-end and key maps (off by default and never stored): applied to received bytes
+    // after Force7Bit and AppendLF, and to typed characters before SendLF (a mapped Enter sends
+    // only what the map says).
+    const TLineMaps& LineMaps() const { return FLineMaps; }
+    void SetLineMaps(const TLineMaps& Value) { FLineMaps = Value; }
     bool WrapLines() const { return FWrapLines; }
     void SetWrapLines(bool Value) { FWrapLines = Value; }
     bool SmoothScroll() const { return FSmoothScroll; }
@@ -243,6 +249,7 @@ class TComTerminalCore : public TComTermBufferOwner {
     TColor FAltColor = 0xA6A6A6;
     bool FLocalEcho = false;
     bool FSendLF = false;
+    TLineMaps FLineMaps;
     bool FAppendLF = false;
     bool FForce7Bit = false;
     bool FWrapLines = false;

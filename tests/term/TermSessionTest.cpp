@@ -58,7 +58,7 @@ class TermSession : public testing::Test {
     TTermOptions Options(const std::string& Name) {
         TTermOptions O;
         O.Port = Dev.File(Name);
-        O.Baud = 115200;
+        O.Line.Baud = 115200;
         O.SettingsFile = Dir.File("term.ini");
         O.DeviceDir = Dev.Path().string();
         return O;
@@ -202,7 +202,7 @@ TEST_F(TermSession, AMebibyteSentOverAPacedDeviceArrivesWhole) {
     Spit(Dir.File("image.bin"), Bytes);
     TTermOptions O = Options("ttyUSB0");
     O.Port = "COM12";
-    O.Baud = 8000000;
+    O.Line.Baud = 8000000;
     TTermWindow Window(O);
     Window.show();
     ASSERT_TRUE(Window.Port().Connected()) << Status(Window);

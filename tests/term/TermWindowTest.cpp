@@ -1,13 +1,16 @@
 #include "comm/PtyFarEnd.h"
 #include "cport/ComPort.h"
 #include "cportui/CPortCtl.h"
+#include "platform/comm/VirtualDevice.h"
 #include "platform/profile/IniFiles.h"
 #include "support/TempDir.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
 #include "tools/term/TermWindow.h"
 #include "term/TermTestUtil.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -20,7 +23,7 @@
 static TTermOptions OnPty(const PtyPair& Pty, const TempDir& Dir) {
     TTermOptions Options;
     Options.Port = Pty.Path;
-    Options.Baud = 115200;
+    Options.Line.Baud = 115200;
     Options.SettingsFile = Dir.File("term.ini");
     return Options;
 }
@@ -137,4 +140,56 @@ TEST(TermWindow, AFloodReachesTheLogWholeAndTheLastRequestIsAnswered) {
     const std::string Log = Slurp(Options.LogFile);
     EXPECT_EQ(Log.size(), Stream.size());
     EXPECT_TRUE(Log == Stream) << "the log differs from what was sent";
+}
+
+// Line control and line ends from the menus and the status strip, as the device sees them.
+TEST(TermWindow, LineControlAndLineEndsReachTheDevice) {
+    TToolkitQtHooks Hooks(false);
+    TempDir Dir;
+    auto Device = TVirtualDevice::Create("COM13");
+    TTermOptions Options;
+    Options.Port = "COM13";
+    Options.SettingsFile = Dir.File("term.ini");
+    TTermWindow Window(Options);
+    Window.show();
+    ASSERT_TRUE(Window.Port().Connected()) << Window.StatusText().toStdString();
+    auto Action = [&](const QString& Text) {
+        for (QAction* A : Window.findChildren<QAction*>())
+            if (A->text() == Text) return A;
+        ADD_FAILURE() << Text.toStdString();
+        return new QAction(&Window);
+    };
+    Action("&DTR")->trigger();
+    Action("&RTS")->trigger();
+    EXPECT_FALSE(Device->DTR());
+    EXPECT_FALSE(Device->RTS());
+    Action("&DTR")->trigger();
+    EXPECT_TRUE(Device->DTR());
+    Action("Send &break")->trigger();
+    EXPECT_TRUE(Device->BreakOn());
+    EXPECT_TRUE(Within([&] { return !Device->BreakOn(); }));
+
+    auto* Baud = Window.findChild<QComboBox*>();
+    ASSERT_TRUE(Baud);
+    Baud->setCurrentText("57600");
+    emit Baud->activated(Baud->currentIndex());
+    EXPECT_EQ(Window.Port().BaudRate(), br57600);
+    EXPECT_TRUE(Window.StatusText().contains("57600")) << Window.StatusText().toStdString();
+
+    Action("Received LF also returns the carriage")->trigger();
+    Action("LF")->trigger(); // Enter sends LF
+    Device->Deliver("a\nb");
+    // The LF also returned the carriage: "b" starts its row.
+    ASSERT_TRUE(Within([&] {
+        for (int R = 0; R + 1 < 24; ++R)
+            if (Row(Window.Terminal(), R) == "a" && Row(Window.Terminal(), R + 1) == "b") return true;
+        return false;
+    }));
+    Window.Terminal().setFocus();
+    QTest::keyClick(&Window.Terminal(), Qt::Key_Return);
+    ASSERT_TRUE(Device->WaitSent(1, 2000));
+    EXPECT_EQ(Device->ReadSent(), "\n");
+    TIniFile Ini(Options.SettingsFile);
+    EXPECT_TRUE(Ini.ReadBool("Terminal", "LfReturns", false));
+    EXPECT_EQ(Ini.ReadString("Terminal", "Enter", ""), "LF");
 }

@@ -1,4 +1,5 @@
 #include "tools/term/TermWindow.h"
+#include "tools/term/core/TermSettings.h"
 
 #include "cport/ComPort.h"
 #include "cport/ComReconnect.h"
@@ -8,8 +9,12 @@
 #include "platform/profile/IniFiles.h"
 #include "platform/toolkit/ShowException.h"
 #include "tools/term/core/FileSender.h"
+#include "tools/term/core/Transfer.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QIntValidator>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -29,38 +34,6 @@
 namespace {
 
 const char* const TermSection = "Terminal";
-
-// A device path gets a port name of its own for this process, beside the ports already mapped,
-// so the port setup dialog still lists those.
-std::string NameForDevice(const std::string& Given) {
-    if (const int N = ComPortNumber(Given)) return "COM" + std::to_string(N);
-    std::vector<TDeviceMapEntry> Map = PortMap();
-    for (const TDeviceMapEntry& E : Map)
-        if (E.Path == Given) return E.Name;
-    int Free = 1;
-    for (bool Taken = true; Taken && Free < 16;) {
-        Taken = false;
-        for (const TDeviceMapEntry& E : Map)
-            if (ComPortNumber(E.Name) == Free) Taken = true;
-        if (Taken) ++Free;
-    }
-    const std::string Name = "COM" + std::to_string(Free);
-    std::erase_if(Map, [&](const TDeviceMapEntry& E) { return E.Name == Name; });
-    Map.push_back({Name, Given});
-    SetDeviceMapOverride(Map);
-    return Name;
-}
-
-void SetBaud(TComPort& Port, int Baud) {
-    for (int B = 0; B <= brCustom; ++B) {
-        if (static_cast<int>(BaudRateValue(static_cast<TBaudRate>(B))) == Baud) {
-            Port.SetBaudRate(static_cast<TBaudRate>(B));
-            return;
-        }
-    }
-    Port.SetCustomBaudRate(Baud);
-    Port.SetBaudRate(brCustom);
-}
 
 } // namespace
 
@@ -93,9 +66,10 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
         FTerminal->SetEmulation(teVT100orANSI);
         FTerminal->SetLocalEcho(false);
     }
-    if (Options.Baud) {
+    if (Options.Line.Any()) {
         FPortFromCommandLine = true;
-        SetBaud(*FPort, *Options.Baud);
+        ApplyLineOptions(*FPort, Options.Line);
+        if (Options.Line.Echo) FTerminal->SetLocalEcho(*Options.Line.Echo);
     }
     FTerminal->SetComPort(FPort);
     // Keys go nowhere while the port is closed; the user hears of it once.
@@ -123,13 +97,60 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     });
     PortMenu->addSeparator();
     FSendAction = PortMenu->addAction("Send &file...", this, &TTermWindow::ChooseSendFile);
+    QMenu* SendBy = PortMenu->addMenu("Send b&y");
+    QMenu* ReceiveBy = PortMenu->addMenu("Recei&ve by");
+    for (TTransferProtocol P : {tpXmodem, tpXmodemCrc, tpXmodem1k, tpYmodem, tpZmodem}) {
+        // A sender does not choose checksum or CRC: the receiver asks for it.
+        if (P != tpXmodemCrc) {
+            QAction* A = SendBy->addAction(QString("%1...").arg(TransferProtocolName(P)), this,
+                                           [this, P] { ChooseTransfer(P, tdSend); });
+            FTransferActions.push_back(A);
+        }
+        if (P != tpXmodem1k) {
+            QAction* A = ReceiveBy->addAction(QString("%1...").arg(TransferProtocolName(P)), this,
+                                              [this, P] { ChooseTransfer(P, tdReceive); });
+            FTransferActions.push_back(A);
+        }
+    }
     FCancelSendAction = PortMenu->addAction("Cancel s&end", this, &TTermWindow::CancelSend);
     PortMenu->addSeparator();
     PortMenu->addAction("&Quit", QKeySequence("Ctrl+Shift+Q"), this, &QWidget::close);
+    QMenu* LineMenu = menuBar()->addMenu("&Line");
+    LineMenu->addAction("Send &break", QKeySequence("Ctrl+Shift+B"), this, &TTermWindow::SendBreak);
+    FDtrAction = LineMenu->addAction("&DTR");
+    FRtsAction = LineMenu->addAction("&RTS");
+    for (QAction* A : {FDtrAction, FRtsAction}) {
+        A->setCheckable(true);
+        A->setChecked(true); // both go on when the port opens
+        connect(A, &QAction::triggered, this, [this, A](bool On) { SetLine(A == FDtrAction, On); });
+    }
     QMenu* TermMenu = menuBar()->addMenu("&Terminal");
     TermMenu->addAction("&Settings...", this, &TTermWindow::TerminalSettings);
     TermMenu->addAction("&Font...", this, &TTermWindow::ChooseFont);
     TermMenu->addAction("&Clear screen", this, [this] { FTerminal->WriteEscCode(ecEraseScreen); });
+    QMenu* Ends = TermMenu->addMenu("Line &ends");
+    FLfReturnsAction = Ends->addAction("Received LF also returns the carriage");
+    FDropCrAction = Ends->addAction("Drop received CR");
+    for (QAction* A : {FLfReturnsAction, FDropCrAction}) {
+        A->setCheckable(true);
+        connect(A, &QAction::triggered, this, [this] { LineMapsChosen(); });
+    }
+    Ends->addSeparator();
+    const auto Choices = [&](const char* Title, int Count, const char* (*Name)(int), std::vector<QAction*>& Into) {
+        QMenu* Sub = Ends->addMenu(Title);
+        auto* Group = new QActionGroup(Sub);
+        for (int I = 0; I < Count; ++I) {
+            QAction* A = Sub->addAction(Name(I));
+            A->setCheckable(true);
+            Group->addAction(A);
+            connect(A, &QAction::triggered, this, [this] { LineMapsChosen(); });
+            Into.push_back(A);
+        }
+    };
+    Choices("&Enter sends", 4, [](int I) { return EnterName(static_cast<TEnterSends>(I)); }, FEnterActions);
+    Choices("&Backspace sends", 3, [](int I) { return BackspaceName(static_cast<TBackspaceSends>(I)); },
+            FBackspaceActions);
+    ShowLineMaps();
     TermMenu->addSeparator();
     FStartLogAction = TermMenu->addAction("Start &log...", this, &TTermWindow::ChooseLog);
     FStopLogAction = TermMenu->addAction("S&top log", this, &TTermWindow::StopLog);
@@ -149,6 +170,24 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
 
     FState = new QLabel(this);
     statusBar()->addWidget(FState, 1);
+    // The bit rate can change while connected; the output lines show their state and toggle.
+    FBaudBox = new QComboBox(this);
+    FBaudBox->setEditable(true);
+    FBaudBox->setValidator(new QIntValidator(50, 4000000, FBaudBox));
+    FBaudBox->setToolTip("Bit rate");
+    for (int Rate : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600})
+        FBaudBox->addItem(QString::number(Rate));
+    FBaudBox->setFocusPolicy(Qt::ClickFocus);
+    connect(FBaudBox, &QComboBox::activated, this, [this](int) { BaudChosen(); });
+    statusBar()->addPermanentWidget(FBaudBox);
+    for (QAction* A : {FDtrAction, FRtsAction}) {
+        auto* B = new QToolButton(this);
+        B->setDefaultAction(A);
+        B->setText(A == FDtrAction ? "DTR" : "RTS");
+        B->setToolTip(A == FDtrAction ? "DTR: click to turn it on or off" : "RTS: click to turn it on or off");
+        B->setFocusPolicy(Qt::NoFocus);
+        statusBar()->addPermanentWidget(B);
+    }
     FLogLabel = new QLabel(this);
     FLogLabel->hide();
     statusBar()->addWidget(FLogLabel);
@@ -231,6 +270,7 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
 TTermWindow::~TTermWindow() {
     // The sender ends before the port it writes to; nothing it handed over runs any more.
     FSender.reset();
+    FTransfer.reset();
     FHandoff.Close();
     delete FDeviceNotifier;
     FReconnect.reset();
@@ -252,6 +292,8 @@ TTermWindow::~TTermWindow() {
 void TTermWindow::Connect() {
     try {
         FPort->Open();
+        FDtrAction->setChecked(true);
+        FRtsAction->setChecked(true);
         FTypingNoted = false;
         FNote.clear();
         // The device opened now is the one to follow.
@@ -268,6 +310,7 @@ void TTermWindow::Disconnect() {
         FSender->Cancel();
         FSender->Wait();
     }
+    EndTransfer();
     if (FReconnect) FReconnect->Stopped();
     try {
         FPort->Close();
@@ -292,6 +335,7 @@ QString TTermWindow::StatusText() const {
 }
 
 void TTermWindow::ShowState() {
+    if (FBaudBox) ShowBaud();
     const std::string Name = FPort->Port();
     // A removed device is no longer in the folder: the path it had is the one waited for.
     const bool Waiting =
@@ -331,6 +375,8 @@ void TTermWindow::UpdateActions() {
     FDisconnectAction->setEnabled(Open);
     FPortSettingsAction->setEnabled(!Sending());
     FSendAction->setEnabled(Open && !Sending());
+    for (QAction* A : FTransferActions)
+        A->setEnabled(Open && !Sending());
     FCancelSendAction->setEnabled(Sending());
     FStopLogAction->setEnabled(FLog.Active());
 }
@@ -509,6 +555,7 @@ void TTermWindow::SendFile(const std::string& FileName) {
 
 void TTermWindow::CancelSend() {
     if (FSender) FSender->Cancel();
+    if (FTransfer) FTransfer->Cancel();
 }
 
 bool TTermWindow::Sending() const {
@@ -596,6 +643,7 @@ void TTermWindow::LoadSettings() {
     T.SetWrapLines(Ini.ReadBool(TermSection, "WrapLines", T.WrapLines()));
     T.SetColumns(Ini.ReadInteger(TermSection, "Columns", T.Columns()));
     T.SetRows(Ini.ReadInteger(TermSection, "Rows", T.Rows()));
+    T.SetLineMaps(ReadLineMaps(Ini, TermSection));
     FAutoReconnect = Ini.ReadBool(TermSection, "AutoReconnect", FAutoReconnect);
     FLogTextSaved = Ini.ReadBool(TermSection, "LogText", FLogTextSaved);
     TCanvasFont F = T.Font();
@@ -622,6 +670,7 @@ void TTermWindow::SaveSettings() {
         Ini.WriteBool(TermSection, "WrapLines", T.WrapLines());
         Ini.WriteInteger(TermSection, "Columns", T.Columns());
         Ini.WriteInteger(TermSection, "Rows", T.Rows());
+        WriteLineMaps(Ini, TermSection, T.LineMaps());
         Ini.WriteString(TermSection, "FontName", T.Font().Name);
         Ini.WriteInteger(TermSection, "FontSize", T.Font().Size);
         Ini.WriteBool(TermSection, "AutoReconnect", FAutoReconnect);
@@ -634,4 +683,150 @@ void TTermWindow::SaveSettings() {
 void TTermWindow::closeEvent(QCloseEvent* Event) {
     SaveSettings();
     QMainWindow::closeEvent(Event);
+}
+
+// ---- line control ----
+
+void TTermWindow::SendBreak() {
+    if (!FPort->Connected()) return TypedWhileDisconnected();
+    try {
+        FPort->SetBreak(true);
+        QTimer::singleShot(250, this, [this] {
+            try {
+                if (FPort->Connected()) FPort->SetBreak(false);
+            } catch (const std::exception& E) {
+                ShowException(E);
+            }
+        });
+        SetNote("break sent");
+    } catch (const std::exception& E) {
+        ShowException(E);
+    }
+}
+
+void TTermWindow::SetLine(bool Dtr, bool On) {
+    QAction* A = Dtr ? FDtrAction : FRtsAction;
+    if (!FPort->Connected()) {
+        A->setChecked(!On);
+        return TypedWhileDisconnected();
+    }
+    try {
+        Dtr ? FPort->SetDTR(On) : FPort->SetRTS(On);
+    } catch (const std::exception& E) {
+        A->setChecked(!On);
+        ShowException(E);
+    }
+}
+
+void TTermWindow::BaudChosen() {
+    bool Ok = false;
+    const int Rate = FBaudBox->currentText().toInt(&Ok);
+    if (!Ok || Rate < 50) return ShowBaud();
+    try {
+        SetBaud(*FPort, Rate);
+    } catch (const std::exception& E) {
+        ShowException(E);
+    }
+    ShowBaud();
+    ShowState();
+}
+
+void TTermWindow::ShowBaud() {
+    const DWORD B = BaudRateValue(FPort->BaudRate());
+    FBaudBox->setCurrentText(QString::number(B ? B : static_cast<DWORD>(FPort->CustomBaudRate())));
+}
+
+void TTermWindow::LineMapsChosen() {
+    TLineMaps M;
+    M.LfReturns = FLfReturnsAction->isChecked();
+    M.DropCr = FDropCrAction->isChecked();
+    for (std::size_t I = 0; I < FEnterActions.size(); ++I)
+        if (FEnterActions[I]->isChecked()) M.Enter = static_cast<TEnterSends>(I);
+    for (std::size_t I = 0; I < FBackspaceActions.size(); ++I)
+        if (FBackspaceActions[I]->isChecked()) M.Backspace = static_cast<TBackspaceSends>(I);
+    FTerminal->SetLineMaps(M);
+    SaveSettings();
+}
+
+void TTermWindow::ShowLineMaps() {
+    const TLineMaps& M = FTerminal->LineMaps();
+    FLfReturnsAction->setChecked(M.LfReturns);
+    FDropCrAction->setChecked(M.DropCr);
+    FEnterActions.at(M.Enter)->setChecked(true);
+    FBackspaceActions.at(M.Backspace)->setChecked(true);
+}
+
+// ---- file transfer protocols ----
+
+void TTermWindow::ChooseTransfer(TTransferProtocol Protocol, TTransferDirection Direction) {
+    const QString Title = QString("%1 %2").arg(Direction == tdSend ? "Send by" : "Receive by",
+                                               TransferProtocolName(Protocol));
+    QString Path;
+    if (Direction == tdSend)
+        Path = QFileDialog::getOpenFileName(this, Title);
+    else if (Protocol <= tpXmodem1k) // XMODEM carries no name: the user gives one
+        Path = QFileDialog::getSaveFileName(this, Title);
+    else
+        Path = QFileDialog::getExistingDirectory(this, Title);
+    if (!Path.isEmpty()) StartTransfer(Protocol, Direction, Path.toStdString());
+}
+
+void TTermWindow::StartTransfer(TTransferProtocol Protocol, TTransferDirection Direction, const std::string& Path) {
+    if (Sending()) return;
+    FTransfer = std::make_unique<TTransfer>(*FPort);
+    int64_t Total = 0;
+    if (Direction == tdSend) Total = QFileInfo(QString::fromStdString(Path)).size();
+    FTransfer->OnProgress = [this, Total](int64_t Bytes, const std::string&) {
+        FHandoff.Run([this, Bytes, Total] {
+            if (Total > 0) FSendBar->setValue(static_cast<int>(std::min<int64_t>(Bytes, Total) * 1000 / Total));
+            SetNote(QString("%1: %2 bytes").arg(FTransferName).arg(Bytes));
+        });
+    };
+    FTransfer->OnDone = [this](bool Ok, const std::string& Text) {
+        FHandoff.Run([this, Ok, Text] { TransferDone(Ok, Text); });
+    };
+    // The protocol has the line: the terminal neither shows nor answers what comes meanwhile.
+    FTerminal->SetComPort(nullptr);
+    try {
+        FTransfer->Start(Protocol, Direction, Path);
+    } catch (const std::exception& E) {
+        FTransfer.reset();
+        FTerminal->SetComPort(FPort);
+        ShowException(E);
+        return;
+    }
+    FTransferName = QString("%1 %2 %3")
+                        .arg(TransferProtocolName(Protocol), Direction == tdSend ? "send of" : "receive into",
+                             QFileInfo(QString::fromStdString(Path)).fileName());
+    FSending = true;
+    FSendBar->setRange(0, Total > 0 ? 1000 : 0); // a receive's size is not known: a busy bar
+    FSendBar->setValue(0);
+    FSendBar->show();
+    FSendCancel->show();
+    SetNote(FTransferName);
+}
+
+void TTermWindow::EndTransfer() {
+    if (!FTransfer) return;
+    FTransfer->Cancel();
+    FinishTransfer();
+}
+
+// The transfer's threads have ended or are told to: the terminal gets the line back.
+void TTermWindow::FinishTransfer() {
+    FTransfer->Wait();
+    FTransfer.reset();
+    FSending = false;
+    FSendBar->hide();
+    FSendCancel->hide();
+    FSendBar->setRange(0, 1000);
+    FTerminal->SetComPort(FPort);
+}
+
+void TTermWindow::TransferDone(bool Ok, const std::string& Text) {
+    if (!FTransfer) return; // ended already (disconnect)
+    FinishTransfer();
+    SetNote(QString("%1 %2%3").arg(FTransferName, Ok ? "done" : "failed",
+                                   Text.empty() ? QString() : ": " + QString::fromStdString(Text)));
+    UpdateActions();
 }

@@ -10,6 +10,8 @@
 #include "platform/toolkit/Component.h"
 #include "platform/toolkit/Handoff.h"
 #include "tools/term/core/SessionLog.h"
+#include "tools/term/core/TermSettings.h"
+#include "tools/term/core/Transfer.h"
 
 #include <QMainWindow>
 
@@ -33,8 +35,8 @@ class TFileSender;
 
 // What the command line chose for this run; none of it is saved.
 struct TTermOptions {
-    std::string Port; // COMn or a device path; empty: the saved port
-    std::optional<int> Baud;
+    std::string Port; // COMn, a device path or a network port; empty: the saved port
+    TLineOptions Line; // rate, framing, flow and echo for this run
     std::string SettingsFile;    // the ini file; empty: the user's config directory
     std::string LogFile;         // a session log from the start; empty: none
     std::optional<bool> LogText; // the log's form for this run; none: the saved choice
@@ -79,6 +81,9 @@ class TTermWindow : public QMainWindow, public TComponent {
     void SendFile(const std::string& FileName);
     void CancelSend();
     bool Sending() const;
+    // Sends or receives by XMODEM, YMODEM or ZMODEM (the lrzsz programs); Path as TTransfer takes
+    // it. Progress and cancel as for a plain send; errors are shown.
+    void StartTransfer(TTransferProtocol Protocol, TTransferDirection Direction, const std::string& Path);
     int SendProgress() const; // per mille of the file the port took
 
   protected:
@@ -103,6 +108,16 @@ class TTermWindow : public QMainWindow, public TComponent {
     void PortSettings();
     void TerminalSettings();
     void ChooseFont();
+    void SendBreak();
+    void SetLine(bool Dtr, bool On);
+    void BaudChosen();
+    void ShowBaud();
+    void LineMapsChosen();
+    void ShowLineMaps();
+    void ChooseTransfer(TTransferProtocol Protocol, TTransferDirection Direction);
+    void EndTransfer();
+    void FinishTransfer();
+    void TransferDone(bool Ok, const std::string& Text);
 
     std::string FSettingsFile;
     bool FPortFromCommandLine = false;
@@ -122,6 +137,12 @@ class TTermWindow : public QMainWindow, public TComponent {
     QAction* FStartLogAction;
     QAction* FStopLogAction;
     QAction* FLogTextAction;
+    QAction* FDtrAction = nullptr;
+    QAction* FRtsAction = nullptr;
+    QAction* FLfReturnsAction = nullptr;
+    QAction* FDropCrAction = nullptr;
+    std::vector<QAction*> FEnterActions, FBackspaceActions;
+    class QComboBox* FBaudBox = nullptr;
     QString FNote;          // what the status strip adds after the state
     std::string FStateText; // the follower's last word ("disconnected: device removed", "reconnected" ...)
     bool FTypingNoted = false;
@@ -139,5 +160,8 @@ class TTermWindow : public QMainWindow, public TComponent {
     TSessionLog FLog;
     QTimer* FLogTimer;
     std::unique_ptr<TFileSender> FSender;
+    std::unique_ptr<TTransfer> FTransfer;
+    QString FTransferName;
+    std::vector<QAction*> FTransferActions;
     std::string FSendFile;
 };

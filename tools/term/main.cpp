@@ -8,18 +8,96 @@
 //                                        with the time at the start of each
 //   tolvane-term --screenshot FILE [--wait S]
 //                                        writes the window's picture after S seconds and ends
+//   tolvane-term --console -p PORT [-b RATE …]
+//                                        in the terminal it was started from, no display needed
 
 #include "platform/toolkit/ShowException.h"
 #include "platform/toolkit/qt/ToolkitQt.h"
 #include "tolvane/Version.h"
+#include "cport/ComPort.h"
+#include "platform/profile/IniFiles.h"
 #include "tools/term/TermWindow.h"
+#include "tools/term/core/Console.h"
+#include "tools/term/core/TermSettings.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+
+namespace {
+
+TConsole* gConsole = nullptr;
+
+void EndConsole(int Signal) {
+    if (gConsole) gConsole->Stop(128 + Signal);
+}
+
+// Console mode: the port set up as the window would (saved settings, then the command line).
+int RunConsole(const TTermOptions& Options) {
+    TComPort Port(nullptr);
+    Port.SetName("ComPort1");
+    Port.SetSyncMethod(smNone);
+    Port.SetStoredProps(TStoredProps{spBasic, spFlowControl, spParity});
+    const std::string File = Options.SettingsFile.empty() ? DefaultTermSettingsFile() : Options.SettingsFile;
+    TConsoleOptions C;
+    TIniFile Ini(File);
+    if (QFileInfo::exists(QString::fromStdString(File))) {
+        try {
+            Port.LoadSettings(stIniFile, File);
+        } catch (const std::exception& E) {
+            std::fprintf(stderr, "tolvane-term: %s\n", E.what());
+        }
+        C.LocalEcho = Ini.ReadBool("Terminal", "LocalEcho", false);
+        C.Maps = ReadLineMaps(Ini, "Terminal");
+        C.LogFormat = Ini.ReadBool("Terminal", "LogText", false) ? lfText : lfRaw;
+    }
+    if (!Options.Port.empty()) Port.SetPort(NameForDevice(Options.Port));
+    ApplyLineOptions(Port, Options.Line);
+    if (Options.Line.Echo) C.LocalEcho = *Options.Line.Echo;
+    if (Options.LogText) C.LogFormat = *Options.LogText ? lfText : lfRaw;
+    C.LogFile = Options.LogFile;
+    C.DeviceDir = Options.DeviceDir;
+    TConsole Console(Port, C);
+    gConsole = &Console;
+    for (int Sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT})
+        std::signal(Sig, EndConsole);
+    const int Code = Console.Run();
+    gConsole = nullptr;
+    return Code;
+}
+
+// The options that take a line setting's name, each with what it parses into.
+bool LineOption(const QCommandLineParser& P, const QCommandLineOption& O, const char* Name, TLineOptions& L) {
+    if (!P.isSet(O)) return true;
+    const std::string V = P.value(O).toStdString();
+    bool Ok = false;
+    if (std::strcmp(Name, "databits") == 0) {
+        TDataBits D;
+        if ((Ok = ParseDataBits(V, D))) L.DataBits = D;
+    } else if (std::strcmp(Name, "parity") == 0) {
+        TParityBits B;
+        if ((Ok = ParseParity(V, B))) L.Parity = B;
+    } else if (std::strcmp(Name, "stopbits") == 0) {
+        TStopBits B;
+        if ((Ok = ParseStopBits(V, B))) L.StopBits = B;
+    } else if (std::strcmp(Name, "flow") == 0) {
+        TFlowControl F;
+        if ((Ok = ParseFlow(V, F))) L.Flow = F;
+    } else {
+        bool E;
+        if ((Ok = ParseOnOff(V, E))) L.Echo = E;
+    }
+    if (!Ok) std::fprintf(stderr, "tolvane-term: --%s does not take \"%s\"\n", Name, V.c_str());
+    return Ok;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // Answered before the window system is reached, so it works without a display.
@@ -29,13 +107,22 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    QApplication app(argc, argv);
+    // Console mode and the help need no display.
+    bool NoDisplay = false;
+    for (int i = 1; i < argc; ++i)
+        for (const char* A : {"--console", "--help", "-h", "--help-all"})
+            if (std::strcmp(argv[i], A) == 0) NoDisplay = true;
+    std::unique_ptr<QCoreApplication> App =
+        NoDisplay ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
+    QCoreApplication& app = *App;
     QCoreApplication::setApplicationName("tolvane-term");
     QCoreApplication::setApplicationVersion(TOLVANE_VERSION);
     TToolkitQtHooks hooks;
 
     QCommandLineParser parser;
-    parser.setApplicationDescription("A serial terminal.");
+    parser.setApplicationDescription(
+        "A serial terminal.\n\nExit codes: 0 closed or quit, 1 usage, 2 the picture could not be written, 3 port "
+        "error (console: the port could not be opened), 128+N ended by signal N (console).");
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption port({"p", "port"}, "COM1..COM16 (through the device map) or a device path.", "PORT");
@@ -46,7 +133,15 @@ int main(int argc, char** argv) {
     QCommandLineOption logText("log-text", "Log text lines with the time at the start of each.");
     QCommandLineOption shot("screenshot", "Write the window's picture to FILE and end.", "FILE");
     QCommandLineOption wait("wait", "Seconds before the picture is taken.", "S", "1");
-    for (const QCommandLineOption& o : {port, baud, settings, log, logText, shot, wait})
+    QCommandLineOption console("console",
+                               "Run in this terminal, no window: raw pass-through, Ctrl+T h lists the commands.");
+    QCommandLineOption dataBits("databits", "Data bits for this run: 5, 6, 7 or 8.", "N");
+    QCommandLineOption parity("parity", "Parity for this run: none, odd, even, mark or space.", "P");
+    QCommandLineOption stopBits("stopbits", "Stop bits for this run: 1, 1.5 or 2.", "N");
+    QCommandLineOption flow("flow", "Flow control for this run: none, rtscts or xonxoff.", "F");
+    QCommandLineOption echo("echo", "Local echo for this run: on or off.", "on|off");
+    for (const QCommandLineOption& o :
+         {port, baud, settings, log, logText, shot, wait, console, dataBits, parity, stopBits, flow, echo})
         parser.addOption(o);
     parser.process(app);
 
@@ -68,7 +163,18 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "tolvane-term: --baud takes a bit rate from 50 to 4000000\n");
             return 1;
         }
-        options.Baud = rate;
+        options.Line.Baud = rate;
+    }
+    const std::pair<const QCommandLineOption*, const char*> lineOptions[] = {
+        {&dataBits, "databits"}, {&parity, "parity"}, {&stopBits, "stopbits"}, {&flow, "flow"}, {&echo, "echo"}};
+    for (auto [o, name] : lineOptions)
+        if (!LineOption(parser, *o, name, options.Line)) return 1;
+    if (parser.isSet(console)) {
+        if (parser.isSet(shot)) {
+            std::fprintf(stderr, "tolvane-term: --screenshot needs the window, not --console\n");
+            return 1;
+        }
+        return RunConsole(options);
     }
     bool ok = false;
     const double seconds = parser.value(wait).toDouble(&ok);
@@ -90,7 +196,7 @@ int main(int argc, char** argv) {
                 window.close();
             });
         }
-        QApplication::exec();
+        QCoreApplication::exec();
     } catch (const std::exception& e) {
         ShowException(e);
         result = 3;
