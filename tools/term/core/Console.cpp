@@ -337,6 +337,16 @@ void TConsole::StartTransfer(char Key) {
         return;
     }
     FTransfer = std::make_unique<TTransfer>(FPort);
+    // Progress on one line that is written over, at most a few times a second.
+    FTransfer->OnProgress = [this, Name, Last = std::chrono::steady_clock::time_point{}](
+                                int64_t Bytes, const std::string&) mutable {
+        const auto Now = std::chrono::steady_clock::now();
+        if (Now - Last < std::chrono::milliseconds(250)) return;
+        Last = Now;
+        FHandoff.Run([this, Name, Bytes] {
+            Print("\r[tolvane-term] " + std::string(Name) + ": " + std::to_string(Bytes) + " bytes");
+        });
+    };
     FTransfer->OnDone = [this, Name](bool Ok, const std::string& Text) {
         FHandoff.Run([this, Name, Ok, Text] {
             Notice(std::string(Name) + (Ok ? " send done" : " send failed") +
