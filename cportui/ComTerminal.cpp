@@ -1,4 +1,5 @@
 #include "cportui/ComTerminal.h"
+#include "cportui/core/ExtraKeys.h"
 
 #include "cport/ComPort.h"
 #include "cportui/ComTrmSetForm.h"
@@ -607,7 +608,49 @@ bool TCustomComTerminal::focusNextPrevChild(bool Next) {
 // The key-down handler sees the key first, then the terminal acts on cursor keys; a key that
 // types characters then goes through the key-press handler and is sent. Errors of the port end
 // here, in the application's error display: an event handler must not let them into Qt.
+namespace {
+TKeyStroke Stroke(const QKeyEvent& E) {
+    TKeyStroke K;
+    K.Vk = VirtualKey(E.key());
+    K.Shift = E.modifiers() & Qt::ShiftModifier;
+    K.Ctrl = E.modifiers() & Qt::ControlModifier;
+    K.Alt = E.modifiers() & Qt::AltModifier;
+    if (!K.Ctrl) K.Text = E.text().toStdString();
+    return K;
+}
+} // namespace
+
+bool TCustomComTerminal::event(QEvent* Event) {
+    // With Alt sending ESC, Alt+key belongs to the line, not to the window's menu mnemonics.
+    if (Event->type() == QEvent::ShortcutOverride && ExtraKeys() && AltSendsEscape()) {
+        const TKeyStroke K = Stroke(*static_cast<QKeyEvent*>(Event));
+        if (K.Alt && !K.Text.empty()) {
+            Event->accept();
+            return true;
+        }
+    }
+    return QAbstractScrollArea::event(Event);
+}
+
 void TCustomComTerminal::keyPressEvent(QKeyEvent* Event) {
+    if (ExtraKeys()) {
+        const TKeyStroke K = Stroke(*Event);
+        if (IsWindowShortcut(K)) {
+            Event->ignore(); // the window's copy, paste, select all and find
+            return;
+        }
+        if (const std::string Seq = ExtraKeySequence(K, AltSendsEscape()); !Seq.empty()) {
+            try {
+                uint16_t Key = K.Vk;
+                if (FOnKeyDown) FOnKeyDown(static_cast<TComponent*>(this), Key);
+                SendKeySequence(Seq);
+            } catch (const std::exception& E) {
+                ShowException(E);
+            }
+            Event->accept();
+            return;
+        }
+    }
     try {
         uint16_t Key = VirtualKey(Event->key());
         if (FOnKeyDown) FOnKeyDown(static_cast<TComponent*>(this), Key);

@@ -142,6 +142,11 @@ void TComTerminalCore::WriteEscCode(TEscapeCode Code, TEscapeParams* Params) {
     PutEscapeCode(Code, Params);
 }
 
+void TComTerminalCore::ClearScreen() {
+    TOutputBatch Batch(*this);
+    PutEscapeCode(ecEraseScreen, nullptr);
+}
+
 // ---- the screen ----
 
 void TComTerminalCore::PutChar(char Ch) {
@@ -440,6 +445,10 @@ void TComTerminalCore::KeyDown(uint16_t Key) {
         }
         return;
     }
+}
+
+void TComTerminalCore::SendKeySequence(const std::string& Seq) {
+    if (Connected()) WriteToPort(Seq);
 }
 
 void TComTerminalCore::KeyPress(char Key) {

@@ -94,6 +94,8 @@ class TComTerminalCore : public TComTermBufferOwner {
     // code when a parser exists.
     void WriteStr(const std::string& Str);
     void WriteEscCode(TEscapeCode Code, TEscapeParams* Params = nullptr);
+    // Empties the screen and puts the caret home, whatever the emulation (WriteEscCode needs one).
+    void ClearScreen();
     // The send path: only while a port is bound and connected; nothing otherwise.
     void SendChar(char Ch);
     void SendCode(TEscapeCode Code, TEscapeParams* Params = nullptr);
@@ -155,6 +157,14 @@ class TComTerminalCore : public TComTermBufferOwner {
     // only what the map says).
     const TLineMaps& LineMaps() const { return FLineMaps; }
     void SetLineMaps(const TLineMaps& Value) { FLineMaps = Value; }
+    // The extra key table (ExtraKeys.h; off by default and never stored), Alt+key as ESC and the
+    // key with it, and Ctrl+Shift+C/V/A/F left to the window instead of typing control bytes.
+    bool ExtraKeys() const { return FExtraKeys; }
+    void SetExtraKeys(bool Value) { FExtraKeys = Value; }
+    bool AltSendsEscape() const { return FAltSendsEscape; }
+    void SetAltSendsEscape(bool Value) { FAltSendsEscape = Value; }
+    // Sends a key's sequence as it is (no line maps, no local echo); nothing while disconnected.
+    void SendKeySequence(const std::string& Seq);
     bool WrapLines() const { return FWrapLines; }
     void SetWrapLines(bool Value) { FWrapLines = Value; }
     bool SmoothScroll() const { return FSmoothScroll; }
@@ -250,6 +260,8 @@ class TComTerminalCore : public TComTermBufferOwner {
     bool FLocalEcho = false;
     bool FSendLF = false;
     TLineMaps FLineMaps;
+    bool FExtraKeys = false;
+    bool FAltSendsEscape = false;
     bool FAppendLF = false;
     bool FForce7Bit = false;
     bool FWrapLines = false;

@@ -57,3 +57,22 @@ TEST(ConsoleMode, PassesKeysAndBytesAndRestoresTheTerminalOnSigterm) {
     ::close(slave);
     ::close(host);
 }
+
+// The windowed tools answer --help without a display, as command-line tools do.
+TEST(ConsoleMode, WindowedToolsAnswerHelpWithoutADisplay) {
+    const std::string build = std::filesystem::path(ToolDir()).parent_path().string();
+    TempDir dir;
+    const std::string saved = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+    ::unsetenv("QT_QPA_PLATFORM");
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    for (const std::string& tool : {build + "/app/tolvane", build + "/tools/term/tolvane-term",
+                                    build + "/tools/gallery/tolvane-gallery"}) {
+        if (!std::filesystem::exists(tool)) continue;
+        SCOPED_TRACE(tool);
+        Child help({tool, "--help"}, dir.File("help.txt"));
+        EXPECT_EQ(help.Wait(10), 0);
+        EXPECT_NE(ReadFile(dir.File("help.txt")).find("--version"), std::string::npos) << ReadFile(dir.File("help.txt"));
+    }
+    if (!saved.empty()) ::setenv("QT_QPA_PLATFORM", saved.c_str(), 1);
+}

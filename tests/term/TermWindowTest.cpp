@@ -193,3 +193,53 @@ TEST(TermWindow, LineControlAndLineEndsReachTheDevice) {
     EXPECT_TRUE(Ini.ReadBool("Terminal", "LfReturns", false));
     EXPECT_EQ(Ini.ReadString("Terminal", "Enter", ""), "LF");
 }
+
+// A run with -p forces VT100 and no local echo for that run only; the saved choices stay, and
+// Clear screen works without an emulation.
+TEST(TermWindow, CommandLineLeavesTheSavedTerminalSettingsAlone) {
+    TToolkitQtHooks Hooks(false);
+    TempDir Dir;
+    const std::string File = Dir.File("term.ini");
+    {
+        TIniFile Ini(File);
+        Ini.WriteInteger("Terminal", "Emulation", teNone);
+        Ini.WriteBool("Terminal", "LocalEcho", true);
+    }
+    PtyPair Pty;
+    {
+        TTermWindow Window(OnPty(Pty, Dir));
+        EXPECT_EQ(Window.Terminal().Emulation(), teVT100orANSI);
+        EXPECT_FALSE(Window.Terminal().LocalEcho());
+        Window.SaveSettings();
+    }
+    TIniFile Ini(File);
+    EXPECT_EQ(Ini.ReadInteger("Terminal", "Emulation", -1), teNone);
+    EXPECT_TRUE(Ini.ReadBool("Terminal", "LocalEcho", false));
+
+    TTermOptions Saved;
+    Saved.SettingsFile = File;
+    TTermWindow Window(Saved);
+    ASSERT_EQ(Window.Terminal().Emulation(), teNone);
+    Window.Terminal().WriteStr("text");
+    for (QAction* A : Window.findChildren<QAction*>())
+        if (A->text() == "&Clear screen") A->trigger();
+    EXPECT_EQ(Row(Window.Terminal(), 0), "");
+}
+
+// tolvane-term's key table: End and F1 send their sequences, Ctrl+Shift+C and V send nothing,
+// Ctrl+C still sends ^C.
+TEST(TermWindow, ExtraKeysAndWindowShortcuts) {
+    TToolkitQtHooks Hooks(false);
+    TempDir Dir;
+    PtyPair Pty;
+    TTermWindow Window(OnPty(Pty, Dir));
+    Window.show();
+    ASSERT_TRUE(Window.Port().Connected());
+    Window.Terminal().setFocus();
+    QTest::keyClick(&Window.Terminal(), Qt::Key_End);
+    QTest::keyClick(&Window.Terminal(), Qt::Key_F1);
+    QTest::keyClick(&Window.Terminal(), Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(&Window.Terminal(), Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(&Window.Terminal(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(Pty.Receive(8), "\x1b[4~\x1bOP\x03");
+}

@@ -17,6 +17,8 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -53,7 +55,14 @@ bool SaveScreenshots(TGalleryWindow& Window, const QString& Dir, int Seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    // The help and usage errors need no display: a core application answers them.
+    bool NoDisplay = false;
+    for (int i = 1; i < argc; ++i)
+        for (const char* A : {"--help", "-h", "--help-all", "--version", "-v"})
+            if (std::strcmp(argv[i], A) == 0) NoDisplay = true;
+    std::unique_ptr<QCoreApplication> App =
+        NoDisplay ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
+    QCoreApplication& app = *App;
     QCoreApplication::setApplicationName("tolvane-gallery");
     QCoreApplication::setApplicationVersion(TOLVANE_VERSION);
     TToolkitQtHooks hooks;

@@ -60,6 +60,12 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     setCentralWidget(FTerminal);
 
     LoadSettings();
+    // What the command line chooses holds for this run only: the saved values are kept aside and
+    // written back, unless the user chooses anew in the settings dialog.
+    if (!Options.Port.empty() || Options.Line.Echo) {
+        FSavedEmulation = FTerminal->Emulation();
+        FSavedLocalEcho = FTerminal->LocalEcho();
+    }
     if (!Options.Port.empty()) {
         FPortFromCommandLine = true;
         FPort->SetPort(NameForDevice(Options.Port));
@@ -72,6 +78,9 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
         if (Options.Line.Echo) FTerminal->SetLocalEcho(*Options.Line.Echo);
     }
     FTerminal->SetComPort(FPort);
+    // The keys a host expects of a terminal today (End, Page Up/Down, F1–F12, …), and the
+    // window's own Ctrl+Shift shortcuts never typed as control bytes.
+    FTerminal->SetExtraKeys(true);
     // Keys go nowhere while the port is closed; the user hears of it once.
     FTerminal->SetOnKeyPress([this](TObject*, char&) {
         if (!FPort->Connected()) TypedWhileDisconnected();
@@ -127,7 +136,23 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     QMenu* TermMenu = menuBar()->addMenu("&Terminal");
     TermMenu->addAction("&Settings...", this, &TTermWindow::TerminalSettings);
     TermMenu->addAction("&Font...", this, &TTermWindow::ChooseFont);
-    TermMenu->addAction("&Clear screen", this, [this] { FTerminal->WriteEscCode(ecEraseScreen); });
+    TermMenu->addAction("&Clear screen", this, [this] { FTerminal->ClearScreen(); });
+    FAltEscAction = TermMenu->addAction("&Alt sends Esc (menus open with F10)");
+    FAltEscAction->setCheckable(true);
+    FAltEscAction->setChecked(FTerminal->AltSendsEscape());
+    connect(FAltEscAction, &QAction::toggled, this, [this](bool On) {
+        FTerminal->SetAltSendsEscape(On);
+        SaveSettings();
+    });
+    // While Alt goes to the line, F10 opens the menus (otherwise F10 goes to the line too).
+    auto* MenuKey = new QAction(this);
+    MenuKey->setShortcut(QKeySequence(Qt::Key_F10));
+    connect(MenuKey, &QAction::triggered, this, [this] {
+        if (!menuBar()->actions().isEmpty()) menuBar()->setActiveAction(menuBar()->actions().first());
+    });
+    addAction(MenuKey);
+    MenuKey->setEnabled(FTerminal->AltSendsEscape());
+    connect(FAltEscAction, &QAction::toggled, MenuKey, &QAction::setEnabled);
     QMenu* Ends = TermMenu->addMenu("Line &ends");
     FLfReturnsAction = Ends->addAction("Received LF also returns the carriage");
     FDropCrAction = Ends->addAction("Drop received CR");
@@ -612,7 +637,12 @@ void TTermWindow::PortSettings() {
 }
 
 void TTermWindow::TerminalSettings() {
+    const TTermEmulation Emulation = FTerminal->Emulation();
+    const bool LocalEcho = FTerminal->LocalEcho();
     FTerminal->ShowSetupDialog();
+    // Chosen in the dialog: the user's own choice, kept from now on.
+    if (FTerminal->Emulation() != Emulation) FSavedEmulation.reset();
+    if (FTerminal->LocalEcho() != LocalEcho) FSavedLocalEcho.reset();
     SaveSettings();
 }
 
@@ -644,6 +674,7 @@ void TTermWindow::LoadSettings() {
     T.SetColumns(Ini.ReadInteger(TermSection, "Columns", T.Columns()));
     T.SetRows(Ini.ReadInteger(TermSection, "Rows", T.Rows()));
     T.SetLineMaps(ReadLineMaps(Ini, TermSection));
+    T.SetAltSendsEscape(Ini.ReadBool(TermSection, "AltSendsEscape", false));
     FAutoReconnect = Ini.ReadBool(TermSection, "AutoReconnect", FAutoReconnect);
     FLogTextSaved = Ini.ReadBool(TermSection, "LogText", FLogTextSaved);
     TCanvasFont F = T.Font();
@@ -660,10 +691,10 @@ void TTermWindow::SaveSettings() {
         if (!FPortFromCommandLine) FPort->StoreSettings(stIniFile, FSettingsFile);
         TIniFile Ini(FSettingsFile);
         const TComTerminal& T = *FTerminal;
-        Ini.WriteInteger(TermSection, "Emulation", T.Emulation());
+        Ini.WriteInteger(TermSection, "Emulation", FSavedEmulation.value_or(T.Emulation()));
         Ini.WriteInteger(TermSection, "Caret", T.Caret());
         Ini.WriteInteger(TermSection, "ArrowKeys", T.ArrowKeys());
-        Ini.WriteBool(TermSection, "LocalEcho", T.LocalEcho());
+        Ini.WriteBool(TermSection, "LocalEcho", FSavedLocalEcho.value_or(T.LocalEcho()));
         Ini.WriteBool(TermSection, "SendLF", T.SendLF());
         Ini.WriteBool(TermSection, "AppendLF", T.AppendLF());
         Ini.WriteBool(TermSection, "Force7Bit", T.Force7Bit());
@@ -671,6 +702,7 @@ void TTermWindow::SaveSettings() {
         Ini.WriteInteger(TermSection, "Columns", T.Columns());
         Ini.WriteInteger(TermSection, "Rows", T.Rows());
         WriteLineMaps(Ini, TermSection, T.LineMaps());
+        Ini.WriteBool(TermSection, "AltSendsEscape", T.AltSendsEscape());
         Ini.WriteString(TermSection, "FontName", T.Font().Name);
         Ini.WriteInteger(TermSection, "FontSize", T.Font().Size);
         Ini.WriteBool(TermSection, "AutoReconnect", FAutoReconnect);

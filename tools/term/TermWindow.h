@@ -7,6 +7,7 @@
 // GUI thread only.
 
 #include "cport/ComLink.h"
+#include "cportui/core/ComTerminalCore.h"
 #include "platform/toolkit/Component.h"
 #include "platform/toolkit/Handoff.h"
 #include "tools/term/core/SessionLog.h"
@@ -121,6 +122,9 @@ class TTermWindow : public QMainWindow, public TComponent {
 
     std::string FSettingsFile;
     bool FPortFromCommandLine = false;
+    // The saved values the command line replaced for this run (written back on save).
+    std::optional<TTermEmulation> FSavedEmulation;
+    std::optional<bool> FSavedLocalEcho;
     TComPort* FPort;
     TComTerminal* FTerminal;
     std::vector<TComLed*> FLeds;
@@ -138,6 +142,7 @@ class TTermWindow : public QMainWindow, public TComponent {
     QAction* FStopLogAction;
     QAction* FLogTextAction;
     QAction* FDtrAction = nullptr;
+    QAction* FAltEscAction = nullptr;
     QAction* FRtsAction = nullptr;
     QAction* FLfReturnsAction = nullptr;
     QAction* FDropCrAction = nullptr;
