@@ -119,7 +119,7 @@ bool ProbeNetPort(const std::string& name, int timeoutMs) {
     return true;
 }
 
-TNetBackend::TNetBackend(int fd, bool telnet) : FFd(fd), FTelnet(telnet), FStage(new BYTE[kStageSize]) {}
+TNetBackend::TNetBackend(int fd, bool telnet) : FFd(fd), FTelnet(telnet), FStage(kStageSize) {}
 
 TNetBackend::~TNetBackend() {
     Stop();
@@ -202,7 +202,7 @@ bool TNetBackend::Negotiate(DWORD* error, std::string* detail, const std::string
             if (FOpenAnswered) return true;
         }
         // A device already talking fills the stage: the server is serving the port.
-        if (FLen >= kStageSize) return true;
+        if (FStage.Room() == 0) return true;
         const int left = MsLeft(until);
         if (left == 0) {
             if (!FTelnet || asked) return true;
@@ -214,7 +214,7 @@ bool TNetBackend::Negotiate(DWORD* error, std::string* detail, const std::string
         pollfd p{FFd, POLLIN, 0};
         if (::poll(&p, 1, left) < 0 && errno != EINTR) break;
         if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        const ssize_t n = ::recv(FFd, buf, std::min(sizeof buf, kStageSize - FLen), 0);
+        const ssize_t n = ::recv(FFd, buf, std::min(sizeof buf, FStage.Room()), 0);
         if (n > 0) {
             Received(buf, static_cast<size_t>(n));
             std::lock_guard g(FLock);
@@ -297,9 +297,7 @@ void TNetBackend::Data(const BYTE* p, size_t n) {
     if (!FSink && FOpenText.size() < 256)
         FOpenText.append(reinterpret_cast<const char*>(p), std::min<size_t>(n, 256));
     // A read never brings more than the stage has room for, and decoding only shrinks it.
-    n = std::min(n, kStageSize - FLen);
-    std::memcpy(FStage.get() + FLen, p, n);
-    FLen += n;
+    FStage.Append(p, std::min(n, FStage.Room()));
 }
 
 void TNetBackend::ComPort(BYTE code, const BYTE* value, size_t n) {
@@ -343,7 +341,7 @@ void TNetBackend::ComPort(BYTE code, const BYTE* value, size_t n) {
             static constexpr std::pair<BYTE, DWORD> kErrors[] = {
                 {0x02, CE_OVERRUN}, {0x04, CE_RXPARITY}, {0x08, CE_FRAME}, {0x10, CE_BREAK}};
             for (auto [bit, flag] : kErrors)
-                if (value[0] & bit) FMarks.push_back({FLen, flag});
+                if (value[0] & bit) FStage.Mark(flag, -1);
         }
         break;
     case kServer + NOTIFY_MODEMSTATE:
@@ -383,27 +381,8 @@ void TNetBackend::ComPort(BYTE code, const BYTE* value, size_t n) {
 
 bool TNetBackend::DeliverStage() {
     std::lock_guard g(FUpcallLock);
-    while (!FGone) {
-        if (!FMarks.empty() && FMarks.front().Pos == FOff) {
-            if (!FSink->OnLineError(FMarks.front().Flags, -1, FStageEpoch)) return false;
-            FMarks.pop_front();
-            continue;
-        }
-        const size_t end = FMarks.empty() ? FLen : FMarks.front().Pos;
-        if (FOff == end) break;
-        FOff += FSink->OnReceive(FStage.get() + FOff, end - FOff, FStageEpoch);
-        if (FOff < end) return false;
-    }
-    return true;
-}
-
-void TNetBackend::Compact() {
-    if (FOff == 0) return;
-    std::memmove(FStage.get(), FStage.get() + FOff, FLen - FOff);
-    for (TMark& m : FMarks)
-        m.Pos -= FOff;
-    FLen -= FOff;
-    FOff = 0;
+    if (FGone) return true;
+    return FStage.Offer(*FSink, FStageEpoch);
 }
 
 void TNetBackend::Loop() {
@@ -435,8 +414,7 @@ void TNetBackend::Loop() {
         }
         if (epoch != FStageEpoch) {
             FStageEpoch = epoch;
-            FOff = FLen = 0;
-            FMarks.clear();
+            FStage.Clear();
         }
         if (purges != purgesSeen) {
             purgesSeen = purges;
@@ -452,8 +430,8 @@ void TNetBackend::Loop() {
             if (txEmpty) FSink->OnTxEmpty();
         }
         DeliverStage();
-        Compact();
-        const bool room = FLen < kStageSize;
+        FStage.Compact();
+        const bool room = FStage.Room() > 0;
         pollfd fds[2] = {{FFd, static_cast<short>((room ? POLLIN : 0) | (wantOut ? POLLOUT : 0)), 0},
                          {FWakeFd, POLLIN, 0}};
         if (::poll(fds, 2, FDropping ? std::max(1, MsLeft(dropUntil)) : -1) < 0) {
@@ -472,7 +450,7 @@ void TNetBackend::Loop() {
             Flush();
         }
         if (room && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            const ssize_t n = ::recv(FFd, raw.get(), kStageSize - FLen, MSG_DONTWAIT);
+            const ssize_t n = ::recv(FFd, raw.get(), FStage.Room(), MSG_DONTWAIT);
             if (n > 0) {
                 Received(raw.get(), static_cast<size_t>(n));
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {

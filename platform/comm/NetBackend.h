@@ -29,6 +29,7 @@
 // Keep-alive probes and TCP_USER_TIMEOUT notice a dead peer within about kDeadPeerMs.
 
 #include "platform/comm/LineBackend.h"
+#include "platform/comm/RxHold.h"
 #include "platform/comm/Telnet.h"
 #include "platform/ports/NetPortName.h"
 
@@ -77,10 +78,6 @@ class TNetBackend final : public TLineBackend, private TTelnetCodec::TEvents {
 
   private:
     TNetBackend(int fd, bool telnet);
-    struct TMark {
-        size_t Pos;
-        DWORD Flags;
-    };
     // A framing setting sent, and the values the server has yet to answer.
     struct TAsked {
         std::deque<uint32_t> Open; // oldest first; kQuery answers anything
@@ -96,7 +93,6 @@ class TNetBackend final : public TLineBackend, private TTelnetCodec::TEvents {
     // Decodes n received bytes into the stage (rfc2217) or copies them (socket).
     void Received(const BYTE* p, size_t n);
     bool DeliverStage();
-    void Compact();
     // FLock held.
     void Flush();
     // Flush, then unlock, and wake the port's thread when it has something to do about it.
@@ -120,9 +116,7 @@ class TNetBackend final : public TLineBackend, private TTelnetCodec::TEvents {
 
     // Reader thread only (and the opener before Start).
     TTelnetCodec FCodec;
-    std::unique_ptr<BYTE[]> FStage;
-    size_t FOff = 0, FLen = 0; // FStage[FOff, FLen) is still to be taken
-    std::deque<TMark> FMarks;
+    TRxHold FStage;
     uint64_t FStageEpoch = 0;
     bool FDropping = false; // after a purge, until the server's answer
     std::string FOpenText;  // text the server sent while the open waited

@@ -1,4 +1,5 @@
 #include "platform/comm/TtyBackend.h"
+#include "platform/comm/RxHold.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -249,33 +250,32 @@ constexpr size_t kReadSize = 65536;
 // only.
 class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
   public:
-    explicit TReader(TTtyBackend& b) : B(b), Raw(new BYTE[kReadSize]), Held(new BYTE[kReadSize + 2]) {
+    explicit TReader(TTtyBackend& b) : B(b), Raw(new BYTE[kReadSize]), Held(kReadSize + 2) {
         HaveCounts = ::ioctl(B.FFd, TIOCGICOUNT, &Last) == 0;
     }
 
-    bool Empty() const { return Off == Len && Marks.empty(); }
+    bool Empty() const { return Held.Empty(); }
 
     // A purge voids what is held and the decoder's half-read mark.
     void FollowEpoch() {
         const uint64_t now = B.FRxEpoch.load();
         if (now == Epoch) return;
         Epoch = now;
-        Off = Len = 0;
-        Marks.clear();
+        Held.Clear();
         Decoder.Reset();
     }
 
     // Reads once into the held buffer (which must be empty): >0 bytes read, 0 hung up, <0 errno.
     ssize_t ReadDevice() {
         FollowEpoch();
-        Off = Len = 0;
-        ssize_t n = ::read(B.FFd, B.FMarkErrors ? Raw.get() : Held.get(), kReadSize);
+        Held.Clear();
+        ssize_t n = ::read(B.FFd, B.FMarkErrors ? Raw.get() : Held.Tail(), kReadSize);
         if (n <= 0) return n < 0 ? -errno : 0;
         if (B.FMarkErrors) {
             Decoder.Feed(Raw.get(), static_cast<size_t>(n), *this);
             Refresh();
         } else {
-            Len = static_cast<size_t>(n);
+            Held.Added(static_cast<size_t>(n));
         }
         return n;
     }
@@ -284,29 +284,16 @@ class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
     bool Deliver() {
         FollowEpoch();
         std::lock_guard g(B.FUpcallLock);
-        while (!B.FGone) {
-            if (!Marks.empty() && Marks.front().Pos == Off) {
-                const TMark& m = Marks.front();
-                if (!B.FSink->OnLineError(m.Flags, m.Byte, Epoch)) return false;
-                Marks.pop_front();
-                continue;
-            }
-            const size_t end = Marks.empty() ? Len : Marks.front().Pos;
-            if (Off == end) break;
-            Off += B.FSink->OnReceive(Held.get() + Off, end - Off, Epoch);
-            if (Off < end) return false;
+        if (B.FGone) {
+            Held.Clear();
+            return true;
         }
-        Off = Len = 0;
-        Marks.clear();
-        return true;
+        return Held.Offer(*B.FSink, Epoch);
     }
 
     // Decoded output never outgrows what was read by more than the 0xFF a previous read ended
     // with, so one read fits the held buffer.
-    void Data(const BYTE* p, size_t n) override {
-        std::memcpy(Held.get() + Len, p, n);
-        Len += n;
-    }
+    void Data(const BYTE* p, size_t n) override { Held.Append(p, n); }
 
     void Mark(BYTE x) override {
         Refresh();
@@ -315,7 +302,7 @@ class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
             Data(&x, 1); // parity checking is off: the byte is data
             return;
         }
-        Marks.push_back({Len, flag, flag == CE_BREAK ? -1 : x});
+        Held.Mark(flag, flag == CE_BREAK ? -1 : x);
     }
 
     // Overruns are not marked in the stream; they show only in the counters: the UART's own
@@ -325,23 +312,16 @@ class TTtyBackend::TReader final : public TParmrkDecoder::TOutput {
         serial_icounter_struct now{};
         if (::ioctl(B.FFd, TIOCGICOUNT, &now) != 0) return;
         Tally.Add(now.frame - Last.frame, now.parity - Last.parity, now.brk - Last.brk);
-        if (now.overrun > Last.overrun) Marks.push_back({Len, CE_OVERRUN, -1});
-        if (now.buf_overrun > Last.buf_overrun) Marks.push_back({Len, CE_RXOVER, -1});
+        if (now.overrun > Last.overrun) Held.Mark(CE_OVERRUN, -1);
+        if (now.buf_overrun > Last.buf_overrun) Held.Mark(CE_RXOVER, -1);
         Last = now;
     }
 
   private:
-    struct TMark {
-        size_t Pos; // the error comes before the held byte at this position
-        DWORD Flags;
-        int Byte;
-    };
-
     TTtyBackend& B;
     TParmrkDecoder Decoder;
-    std::unique_ptr<BYTE[]> Raw, Held;
-    size_t Off = 0, Len = 0; // Held[Off, Len) is still to be taken
-    std::deque<TMark> Marks;
+    std::unique_ptr<BYTE[]> Raw;
+    TRxHold Held;
     uint64_t Epoch = 0;
     bool HaveCounts = false;
     serial_icounter_struct Last{};

@@ -1,4 +1,5 @@
 #include "tools/term/core/FileSender.h"
+#include "tools/term/core/PortWrite.h"
 
 #include "cport/ComPort.h"
 #include "platform/comm/WinComm.h"
@@ -10,23 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-
-namespace {
-struct TAsyncRecord {
-    PAsync P = nullptr;
-    TAsyncRecord() { InitAsync(P); }
-    ~TAsyncRecord() { DoneAsync(P); }
-    TAsyncRecord(const TAsyncRecord&) = delete;
-    TAsyncRecord& operator=(const TAsyncRecord&) = delete;
-};
-
-// About a tenth of a second of line time (10 bits a byte), so a cancel or a progress step is never
-// far away, and large enough at high rates that the chunks cost nothing.
-int ChunkFor(const TCustomComPort& Port) {
-    const int64_t Baud = Port.BaudRate() == brCustom ? Port.CustomBaudRate() : BaudRateValue(Port.BaudRate());
-    return static_cast<int>(std::clamp<int64_t>(Baud / 100, 64, 32 * 1024));
-}
-} // namespace
 
 TFileSender::TFileSender(TCustomComPort& Port) : FPort(Port) {}
 
@@ -54,7 +38,7 @@ void TFileSender::Start(const std::string& FileName) {
     FCancel.store(false);
     FRunning.store(true, std::memory_order_release);
     try {
-        FThread = std::thread([this, Fd, Chunk = ChunkFor(FPort), FileName] { Run(Fd, Chunk, FileName); });
+        FThread = std::thread([this, Fd, Chunk = LineChunk(FPort), FileName] { Run(Fd, Chunk, FileName); });
     } catch (...) {
         FRunning.store(false);
         ::close(Fd);

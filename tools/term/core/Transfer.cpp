@@ -1,4 +1,5 @@
 #include "tools/term/core/Transfer.h"
+#include "tools/term/core/PortWrite.h"
 
 #include "cport/ComPort.h"
 #include "platform/comm/WinComm.h"
@@ -21,20 +22,6 @@ extern char** environ;
 
 namespace {
 using namespace std::chrono_literals;
-
-struct TAsyncRecord {
-    PAsync P = nullptr;
-    TAsyncRecord() { InitAsync(P); }
-    ~TAsyncRecord() { DoneAsync(P); }
-    TAsyncRecord(const TAsyncRecord&) = delete;
-    TAsyncRecord& operator=(const TAsyncRecord&) = delete;
-};
-
-// About a tenth of a second of line time, as the file sender writes.
-int ChunkFor(const TCustomComPort& Port) {
-    const int64_t Baud = Port.BaudRate() == brCustom ? Port.CustomBaudRate() : BaudRateValue(Port.BaudRate());
-    return static_cast<int>(std::clamp<int64_t>(Baud / 100, 64, 32 * 1024));
-}
 
 // The first whole number after Key in Line (blanks skipped), if Key is there.
 bool NumberAfter(const std::string& Line, const char* Key, int64_t& Value) {
@@ -322,7 +309,7 @@ void TTransfer::Start(TTransferProtocol Protocol, TTransferDirection Direction, 
     }
     try {
         FToChild = std::thread([this] { ToChild(); });
-        FToPort = std::thread([this, Chunk = ChunkFor(FPort)] { ToPort(Chunk); });
+        FToPort = std::thread([this, Chunk = LineChunk(FPort)] { ToPort(Chunk); });
         FWatch = std::thread([this, Written] { Watch(Written); });
     } catch (...) {
         // No watcher: end the program and the relays here.
