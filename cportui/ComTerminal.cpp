@@ -12,6 +12,7 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QWheelEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -493,7 +494,7 @@ void TCustomComTerminal::paintEvent(QPaintEvent* Event) {
     }
     PaintTerminal(Painter, Clip);
     const QRect Caret = CaretRect();
-    if (FCaretCreated && FCaretHidden == 0 && FBlinkOn && !Caret.isEmpty()) {
+    if (FCaretCreated && FCaretHidden == 0 && FBlinkOn && !Caret.isEmpty() && ViewBack() == 0) {
         // The caret inverts the cell's pixels, as a system caret does.
         Painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
         Painter.fillRect(Caret, Qt::white);
@@ -512,7 +513,7 @@ void TCustomComTerminal::PaintTerminal(QPainter& Painter, const QRect& Clip) {
     bool Underlined = false;
     for (int VY = Cells.Top; VY <= Cells.Bottom; ++VY) {
         for (int VX = Cells.Left; VX <= Cells.Right; ++VX) {
-            const TComTermChar Cell = Buffer().GetChar(VX + Origin.X - 1, VY + Origin.Y - 1);
+            const TComTermChar Cell = ViewChar(VX + Origin.X - 1, VY + Origin.Y - 1);
             if (Cell.CharCode == 0) continue;
             const QRect R((VX - 1) * CW, (VY - 1) * CH, CW, CH);
             Painter.fillRect(R, ToQColor(Cell.BackColor));
@@ -632,7 +633,38 @@ bool TCustomComTerminal::event(QEvent* Event) {
     return QAbstractScrollArea::event(Event);
 }
 
+void TCustomComTerminal::wheelEvent(QWheelEvent* Event) {
+    // With scrollback the wheel moves the view over it, three rows a notch.
+    if (ScrollbackRows() > 0 && Event->angleDelta().y() != 0) {
+        ScrollView(Event->angleDelta().y() / 40);
+        Event->accept();
+        return;
+    }
+    QAbstractScrollArea::wheelEvent(Event);
+}
+
 void TCustomComTerminal::keyPressEvent(QKeyEvent* Event) {
+    // With scrollback, Shift+Page Up/Down moves the view a screen, Shift+Home/End to the top of
+    // the scrollback and back to the live screen.
+    if (ScrollbackRows() > 0 && Event->modifiers() == Qt::ShiftModifier) {
+        const int Page = std::max(Rows() - 1, 1);
+        switch (Event->key()) {
+        case Qt::Key_PageUp:
+            ScrollView(Page);
+            return Event->accept();
+        case Qt::Key_PageDown:
+            ScrollView(-Page);
+            return Event->accept();
+        case Qt::Key_Home:
+            ScrollView(History().Count());
+            return Event->accept();
+        case Qt::Key_End:
+            ViewLive();
+            return Event->accept();
+        default:
+            break;
+        }
+    }
     if (ExtraKeys()) {
         const TKeyStroke K = Stroke(*Event);
         if (IsWindowShortcut(K)) {

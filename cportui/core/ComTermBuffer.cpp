@@ -27,6 +27,7 @@ TComTermChar TComTermBuffer::GetChar(int X, int Y) const {
 
 void TComTermBuffer::ScrollDown() {
     if (FRows == 0) return;
+    if (OnRowLeaves) OnRowLeaves(Row(1), FColumns);
     std::copy(Row(2), FCells.data() + FCells.size(), Row(1));
     Clear(FRows, 1, FColumns);
     ScrollWindow(-1);

@@ -3,6 +3,7 @@
 #include "platform/toolkit/Graphics.h"
 #include "platform/toolkit/Object.h"
 
+#include <functional>
 #include <vector>
 
 // One terminal screen cell, copied by value. All fields zero is the empty cell, which is not
@@ -53,8 +54,10 @@ class TComTermBuffer : public TObject {
     void Init();
     void SetChar(int X, int Y, const TComTermChar& Cell);
     TComTermChar GetChar(int X, int Y) const;
-    // The grid moves up one row; the bottom row comes in empty.
+    // The grid moves up one row; the bottom row comes in empty. OnRowLeaves, when set, sees the
+    // top row first (a scrollback keeps it).
     void ScrollDown();
+    std::function<void(const TComTermChar* Cells, int Columns)> OnRowLeaves;
     // The grid moves down one row; the top row comes in empty.
     void ScrollUp();
     // Empties row Y from column X to its end.

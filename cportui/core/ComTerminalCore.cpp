@@ -448,7 +448,36 @@ void TComTerminalCore::KeyDown(uint16_t Key) {
 }
 
 void TComTerminalCore::SendKeySequence(const std::string& Seq) {
-    if (Connected()) WriteToPort(Seq);
+    if (!Connected()) return;
+    ViewLive();
+    WriteToPort(Seq);
+}
+
+void TComTerminalCore::SetScrollbackRows(int Value) {
+    FHistory.SetLimit(Value);
+    FViewBack = std::min(FViewBack, FHistory.Count());
+    if (FHistory.Limit() == 0) {
+        FBuffer.OnRowLeaves = nullptr;
+        return;
+    }
+    FBuffer.OnRowLeaves = [this](const TComTermChar* Cells, int Columns) {
+        const bool Dropped = FHistory.Push(Cells, Columns);
+        // A view that looks back stays on the rows it shows.
+        if (FViewBack > 0 && !Dropped) ++FViewBack;
+    };
+}
+
+void TComTerminalCore::ScrollView(int Rows) {
+    const int Back = std::clamp(FViewBack + Rows, 0, FHistory.Count());
+    if (Back == FViewBack) return;
+    FViewBack = Back;
+    Invalidate();
+}
+
+TComTermChar TComTerminalCore::ViewChar(int X, int Y) const {
+    const int Line = Y - FViewBack;
+    if (Line >= 1) return FBuffer.GetChar(X, Line);
+    return FHistory.Cell(FHistory.Count() + Line - 1, X);
 }
 
 void TComTerminalCore::KeyPress(char Key) {
@@ -470,6 +499,7 @@ void TComTerminalCore::WriteToPort(const std::string& Str) {
 
 void TComTerminalCore::SendChar(char Ch) {
     if (!Connected()) return;
+    ViewLive();
     if (const std::string Mapped = FLineMaps.Key(Ch); !Mapped.empty()) {
         WriteToPort(Mapped);
         if (FLocalEcho) {
@@ -645,6 +675,11 @@ void TComTerminalCore::AddDirty(const TRect& Pixels) {
 // whole clip nothing is moved and the clip is repainted instead.
 void TComTerminalCore::ScrollWindowPixels(int DX, int DY, const TRect& Clip) {
     if (!FView || Empty(Clip)) return;
+    // A view that looks back keeps its rows in place: what moved is below it, if shown at all.
+    if (FViewBack > 0) {
+        AddDirty(Clip);
+        return;
+    }
     if (DX != 0) {
         AddDirty(Clip); // the grid only ever moves vertically; a sideways move repaints
         return;

@@ -11,6 +11,7 @@
 
 #include "cport/ComLink.h"
 #include "cportui/core/ComTermBuffer.h"
+#include "cportui/core/ComTermHistory.h"
 #include "cportui/core/LineMaps.h"
 #include "cportui/core/EscapeCodes.h"
 #include "platform/toolkit/Handoff.h"
@@ -165,6 +166,20 @@ class TComTerminalCore : public TComTermBufferOwner {
     void SetAltSendsEscape(bool Value) { FAltSendsEscape = Value; }
     // Sends a key's sequence as it is (no line maps, no local echo); nothing while disconnected.
     void SendKeySequence(const std::string& Seq);
+
+    // Scrollback (0 rows by default: off, and never stored). Rows that scroll off the top of the
+    // grid are kept; the view can be moved back over them while escape codes keep addressing the
+    // live grid. New output does not move a view that looks back (it stays on the same rows);
+    // typing returns it to the live screen.
+    int ScrollbackRows() const { return FHistory.Limit(); }
+    void SetScrollbackRows(int Value);
+    const TComTermHistory& History() const { return FHistory; }
+    // Rows the view is moved back (0: the live grid), and moving it (positive: back; clamped).
+    int ViewBack() const { return FViewBack; }
+    void ScrollView(int Rows);
+    void ViewLive() { ScrollView(-FViewBack); }
+    // A cell of what the view shows, X and Y from 1 as on the grid.
+    TComTermChar ViewChar(int X, int Y) const;
     bool WrapLines() const { return FWrapLines; }
     void SetWrapLines(bool Value) { FWrapLines = Value; }
     bool SmoothScroll() const { return FSmoothScroll; }
@@ -261,6 +276,8 @@ class TComTerminalCore : public TComTermBufferOwner {
     bool FSendLF = false;
     TLineMaps FLineMaps;
     bool FExtraKeys = false;
+    TComTermHistory FHistory;
+    int FViewBack = 0;
     bool FAltSendsEscape = false;
     bool FAppendLF = false;
     bool FForce7Bit = false;

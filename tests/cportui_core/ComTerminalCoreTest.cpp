@@ -545,3 +545,44 @@ TEST(ComTerminalCore, BlocksQueuedFromTheOldPortAreDroppedWhenItFollowsAnother) 
     EXPECT_EQ(Got, "new");
     T.SetComPort(nullptr);
 }
+
+// Scrollback on the 80x24 and 132x100 grids: rows leave the top into the history (bounded), a view
+// that looks back stays on its rows while output goes on, escape codes keep to the live grid.
+TEST(ComTerminalCore, ScrollbackKeepsRowsAndTheViewStaysPut) {
+    for (auto [Columns, Rows] : {std::pair{80, 24}, std::pair{132, 100}}) {
+        SCOPED_TRACE(Columns);
+        TComTerminalCore T;
+        T.SetColumns(Columns);
+        T.SetRows(Rows);
+        T.SetScrollbackRows(50);
+        auto Line = [](int N) { return "line " + std::to_string(N); };
+        auto Text = [&](int Y) {
+            std::string S;
+            for (int X = 1; X <= Columns; ++X)
+                if (char C = T.ViewChar(X, Y).CharCode) S += C;
+            return S;
+        };
+        for (int N = 1; N <= Rows + 9; ++N)
+            T.WriteStr(Line(N) + "\r\n");
+        // Rows + 9 lines and the empty caret row: ten rows left the top.
+        ASSERT_EQ(T.History().Count(), 10);
+        EXPECT_EQ(Text(1), Line(11));
+        T.ScrollView(3);
+        EXPECT_EQ(Text(1), Line(8));
+        T.WriteStr("more\r\n");
+        EXPECT_EQ(Text(1), Line(8)) << "output does not move a view that looks back";
+        EXPECT_EQ(T.ViewBack(), 4);
+        T.StringReceived(E + "[1;1HX");
+        EXPECT_EQ(T.Buffer().GetChar(1, 1).CharCode, 'X') << "escape codes address the live grid";
+        EXPECT_EQ(Text(1), Line(8));
+        T.ScrollView(1000);
+        EXPECT_EQ(T.ViewBack(), 11);
+        EXPECT_EQ(Text(1), Line(1));
+        for (int N = 0; N < Rows + 60; ++N) // the caret is on row 1 after the escape code
+            T.WriteStr("x\r\n");
+        EXPECT_EQ(T.History().Count(), 50) << "bounded";
+        EXPECT_LE(T.ViewBack(), 50);
+        T.ViewLive();
+        EXPECT_EQ(T.ViewChar(1, 1).CharCode, T.Buffer().GetChar(1, 1).CharCode);
+    }
+}

@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QWheelEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -242,4 +243,39 @@ TEST(TermWindow, ExtraKeysAndWindowShortcuts) {
     QTest::keyClick(&Window.Terminal(), Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
     QTest::keyClick(&Window.Terminal(), Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(Pty.Receive(8), "\x1b[4~\x1bOP\x03");
+}
+
+// Scrollback in tolvane-term: the wheel and Shift+Page Up look back, typing returns to the live
+// screen.
+TEST(TermWindow, ScrollbackByWheelAndKeys) {
+    TToolkitQtHooks Hooks(false);
+    TempDir Dir;
+    PtyPair Pty;
+    TTermWindow Window(OnPty(Pty, Dir));
+    Window.show();
+    ASSERT_TRUE(Window.Port().Connected());
+    TComTerminal& T = Window.Terminal();
+    std::string Lines;
+    for (int N = 1; N <= 60; ++N)
+        Lines += "row " + std::to_string(N) + "\r\n";
+    Pty.Send(Lines);
+    ASSERT_TRUE(Within([&] { return T.History().Count() == 60 - T.Rows() + 1; })) << T.History().Count();
+    auto Top = [&] {
+        std::string S;
+        for (int X = 1; X <= 8; ++X)
+            if (char C = T.ViewChar(X, 1).CharCode) S += C;
+        return S;
+    };
+    QWheelEvent Up(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                   Qt::NoScrollPhase, false);
+    QApplication::sendEvent(T.viewport(), &Up);
+    EXPECT_EQ(T.ViewBack(), 3);
+    T.setFocus();
+    QTest::keyClick(&T, Qt::Key_PageUp, Qt::ShiftModifier);
+    EXPECT_EQ(T.ViewBack(), 3 + T.Rows() - 1);
+    QTest::keyClick(&T, Qt::Key_Home, Qt::ShiftModifier);
+    EXPECT_EQ(Top(), "row 1");
+    QTest::keyClick(&T, Qt::Key_A);
+    EXPECT_EQ(T.ViewBack(), 0) << "typing returns to the live screen";
+    EXPECT_EQ(Pty.Receive(1), "a");
 }

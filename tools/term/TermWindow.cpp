@@ -81,6 +81,8 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     // The keys a host expects of a terminal today (End, Page Up/Down, F1–F12, …), and the
     // window's own Ctrl+Shift shortcuts never typed as control bytes.
     FTerminal->SetExtraKeys(true);
+    // What scrolls off the top stays readable (wheel, Shift+Page Up/Down, Shift+Home/End).
+    FTerminal->SetScrollbackRows(FScrollbackRows);
     // Keys go nowhere while the port is closed; the user hears of it once.
     FTerminal->SetOnKeyPress([this](TObject*, char&) {
         if (!FPort->Connected()) TypedWhileDisconnected();
@@ -675,6 +677,7 @@ void TTermWindow::LoadSettings() {
     T.SetRows(Ini.ReadInteger(TermSection, "Rows", T.Rows()));
     T.SetLineMaps(ReadLineMaps(Ini, TermSection));
     T.SetAltSendsEscape(Ini.ReadBool(TermSection, "AltSendsEscape", false));
+    FScrollbackRows = std::clamp(Ini.ReadInteger(TermSection, "ScrollbackRows", FScrollbackRows), 0, 1000000);
     FAutoReconnect = Ini.ReadBool(TermSection, "AutoReconnect", FAutoReconnect);
     FLogTextSaved = Ini.ReadBool(TermSection, "LogText", FLogTextSaved);
     TCanvasFont F = T.Font();
@@ -703,6 +706,7 @@ void TTermWindow::SaveSettings() {
         Ini.WriteInteger(TermSection, "Rows", T.Rows());
         WriteLineMaps(Ini, TermSection, T.LineMaps());
         Ini.WriteBool(TermSection, "AltSendsEscape", T.AltSendsEscape());
+        Ini.WriteInteger(TermSection, "ScrollbackRows", FScrollbackRows);
         Ini.WriteString(TermSection, "FontName", T.Font().Name);
         Ini.WriteInteger(TermSection, "FontSize", T.Font().Size);
         Ini.WriteBool(TermSection, "AutoReconnect", FAutoReconnect);

@@ -152,6 +152,7 @@ class TTermWindow : public QMainWindow, public TComponent {
     std::string FStateText; // the follower's last word ("disconnected: device removed", "reconnected" ...)
     bool FTypingNoted = false;
     bool FAutoReconnect = true;
+    int FScrollbackRows = 10000; // kept in the settings
     bool FLogTextSaved = false;        // the log form kept in the settings (the command line may differ)
     std::atomic<bool> FLogging{false}; // read by the port's event thread
     bool FSending = false;             // a send started and its end not shown yet
