@@ -522,7 +522,8 @@ void TCustomComTerminal::PaintTerminal(QPainter& Painter, const QRect& Clip) {
                 Painter.setFont(Underlined ? FQFontUnderlined : FQFont);
             }
             Painter.setPen(ToQColor(Cell.ForeColor));
-            Painter.drawText(R.left(), R.top() + FAscent, QString(QLatin1Char(Cell.CharCode)));
+            Painter.drawText(R.left(), R.top() + FAscent,
+                             Cell.Code ? QString::fromUcs4(&Cell.Code, 1) : QString(QLatin1Char(Cell.CharCode)));
         }
     }
 }

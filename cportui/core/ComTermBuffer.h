@@ -13,6 +13,9 @@ struct TComTermChar {
     TColor ForeColor = 0;
     TColor BackColor = 0;
     bool Underlined = false;
+    // The code point the cell shows when it came from UTF-8 beyond ASCII (CharCode is then '?');
+    // 0 for a cell that shows CharCode.
+    char32_t Code = 0;
     bool operator==(const TComTermChar&) const = default;
 };
 

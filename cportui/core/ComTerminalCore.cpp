@@ -150,6 +150,18 @@ void TComTerminalCore::ClearScreen() {
 // ---- the screen ----
 
 void TComTerminalCore::PutChar(char Ch) {
+    if (FUtf8) {
+        char32_t Out[2];
+        const int N = FUtf8Decoder.Feed(static_cast<unsigned char>(Ch), Out);
+        for (int I = 0; I < N; ++I)
+            Show(Out[I]);
+    } else {
+        Show(static_cast<unsigned char>(Ch));
+    }
+    DoChar(Ch);
+}
+
+void TComTerminalCore::Show(char32_t Ch) {
     switch (Ch) {
     case 8:
         AdvanceCaret(acBackspace);
@@ -165,16 +177,17 @@ void TComTerminalCore::PutChar(char Ch) {
         AdvanceCaret(acReturn);
         break;
     default:
-        if (Ch >= 32 && Ch <= 126) {
+        // 8-bit: the printable ASCII characters; UTF-8 also every code point from U+00A0 on.
+        if ((Ch >= 32 && Ch <= 126) || (FUtf8 && Ch >= 0xA0)) {
             TComTermChar Cell = GetCharAttr();
-            Cell.CharCode = Ch;
+            Cell.CharCode = Ch <= 126 ? static_cast<char>(Ch) : '?';
+            if (Ch > 126) Cell.Code = Ch;
             FBuffer.SetChar(FCaretPos.X, FCaretPos.Y, Cell);
             InvalidatePortion(Rect(FCaretPos.X, FCaretPos.Y, FCaretPos.X, FCaretPos.Y));
             AdvanceCaret(acChar);
         }
         break;
     }
-    DoChar(Ch);
 }
 
 TComTermChar TComTerminalCore::GetCharAttr() const {

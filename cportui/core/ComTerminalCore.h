@@ -13,6 +13,7 @@
 #include "cportui/core/ComTermBuffer.h"
 #include "cportui/core/ComTermHistory.h"
 #include "cportui/core/LineMaps.h"
+#include "cportui/core/Utf8.h"
 #include "cportui/core/EscapeCodes.h"
 #include "platform/toolkit/Handoff.h"
 
@@ -103,6 +104,8 @@ class TComTerminalCore : public TComTermBufferOwner {
     void SendCodeNoEcho(TEscapeCode Code, TEscapeParams* Params = nullptr);
 
     void PutChar(char Ch);
+    // Shows one character (a byte in 8-bit mode, a code point with UTF-8) at the caret.
+    void Show(char32_t Ch);
     // True when the code was applied. Codes that answer or reset use a list of their own when
     // Params is null.
     bool PutEscapeCode(TEscapeCode Code, TEscapeParams* Params);
@@ -180,6 +183,16 @@ class TComTerminalCore : public TComTermBufferOwner {
     void ViewLive() { ScrollView(-FViewBack); }
     // A cell of what the view shows, X and Y from 1 as on the grid.
     TComTermChar ViewChar(int X, int Y) const;
+
+    // UTF-8 (off by default, never stored: the received bytes are 8-bit characters then). On, a
+    // valid sequence becomes one cell holding its code point (a wide East Asian character takes
+    // one cell too) and an invalid byte shows U+FFFD. OnChar handlers still see every byte, once,
+    // as received; escape codes are read from the same bytes as without it.
+    bool Utf8() const { return FUtf8; }
+    void SetUtf8(bool Value) {
+        FUtf8 = Value;
+        FUtf8Decoder.Reset();
+    }
     bool WrapLines() const { return FWrapLines; }
     void SetWrapLines(bool Value) { FWrapLines = Value; }
     bool SmoothScroll() const { return FSmoothScroll; }
@@ -277,6 +290,8 @@ class TComTerminalCore : public TComTermBufferOwner {
     TLineMaps FLineMaps;
     bool FExtraKeys = false;
     TComTermHistory FHistory;
+    bool FUtf8 = false;
+    TUtf8Decoder FUtf8Decoder;
     int FViewBack = 0;
     bool FAltSendsEscape = false;
     bool FAppendLF = false;

@@ -279,3 +279,18 @@ TEST(TermWindow, ScrollbackByWheelAndKeys) {
     EXPECT_EQ(T.ViewBack(), 0) << "typing returns to the live screen";
     EXPECT_EQ(Pty.Receive(1), "a");
 }
+
+// tolvane-term decodes UTF-8 by default: a sensor's "°C" shows as two cells.
+TEST(TermWindow, Utf8ByDefault) {
+    TToolkitQtHooks Hooks(false);
+    TempDir Dir;
+    PtyPair Pty;
+    TTermWindow Window(OnPty(Pty, Dir));
+    Window.show();
+    Pty.Send("21.5\xc2\xb0" "C \xe2\x82\xac \xe4\xb8\xad");
+    TComTerminal& T = Window.Terminal();
+    ASSERT_TRUE(Within([&] { return T.Buffer().GetChar(10, 1).Code == 0x4e2d; }));
+    EXPECT_EQ(T.Buffer().GetChar(5, 1).Code, 0xB0u);
+    EXPECT_EQ(T.Buffer().GetChar(6, 1).CharCode, 'C');
+    EXPECT_EQ(T.Buffer().GetChar(8, 1).Code, 0x20ACu);
+}

@@ -58,6 +58,7 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     FTerminal->SetWantTabs(true);
     FTerminal->SetCaret(tcBlock);
     setCentralWidget(FTerminal);
+    FTerminal->SetUtf8(true); // tolvane-term's default; the settings may say otherwise
 
     LoadSettings();
     // What the command line chooses holds for this run only: the saved values are kept aside and
@@ -139,13 +140,20 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     TermMenu->addAction("&Settings...", this, &TTermWindow::TerminalSettings);
     TermMenu->addAction("&Font...", this, &TTermWindow::ChooseFont);
     TermMenu->addAction("&Clear screen", this, [this] { FTerminal->ClearScreen(); });
-    FAltEscAction = TermMenu->addAction("&Alt sends Esc (menus open with F10)");
-    FAltEscAction->setCheckable(true);
-    FAltEscAction->setChecked(FTerminal->AltSendsEscape());
-    connect(FAltEscAction, &QAction::toggled, this, [this](bool On) {
-        FTerminal->SetAltSendsEscape(On);
-        SaveSettings();
-    });
+    // A terminal choice kept in the settings, as a checkable entry.
+    const auto Choice = [&](const char* Text, bool On, void (TComTerminalCore::*Set)(bool)) {
+        QAction* A = TermMenu->addAction(Text);
+        A->setCheckable(true);
+        A->setChecked(On);
+        connect(A, &QAction::toggled, this, [this, Set](bool Value) {
+            (FTerminal->*Set)(Value);
+            SaveSettings();
+        });
+        return A;
+    };
+    FUtf8Action = Choice("&UTF-8", FTerminal->Utf8(), &TComTerminalCore::SetUtf8);
+    FAltEscAction = Choice("&Alt sends Esc (menus open with F10)", FTerminal->AltSendsEscape(),
+                           &TComTerminalCore::SetAltSendsEscape);
     // While Alt goes to the line, F10 opens the menus (otherwise F10 goes to the line too).
     auto* MenuKey = new QAction(this);
     MenuKey->setShortcut(QKeySequence(Qt::Key_F10));
@@ -677,6 +685,7 @@ void TTermWindow::LoadSettings() {
     T.SetRows(Ini.ReadInteger(TermSection, "Rows", T.Rows()));
     T.SetLineMaps(ReadLineMaps(Ini, TermSection));
     T.SetAltSendsEscape(Ini.ReadBool(TermSection, "AltSendsEscape", false));
+    T.SetUtf8(Ini.ReadBool(TermSection, "UTF8", true));
     FScrollbackRows = std::clamp(Ini.ReadInteger(TermSection, "ScrollbackRows", FScrollbackRows), 0, 1000000);
     FAutoReconnect = Ini.ReadBool(TermSection, "AutoReconnect", FAutoReconnect);
     FLogTextSaved = Ini.ReadBool(TermSection, "LogText", FLogTextSaved);
@@ -706,6 +715,7 @@ void TTermWindow::SaveSettings() {
         Ini.WriteInteger(TermSection, "Rows", T.Rows());
         WriteLineMaps(Ini, TermSection, T.LineMaps());
         Ini.WriteBool(TermSection, "AltSendsEscape", T.AltSendsEscape());
+        Ini.WriteBool(TermSection, "UTF8", T.Utf8());
         Ini.WriteInteger(TermSection, "ScrollbackRows", FScrollbackRows);
         Ini.WriteString(TermSection, "FontName", T.Font().Name);
         Ini.WriteInteger(TermSection, "FontSize", T.Font().Size);

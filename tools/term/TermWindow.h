@@ -143,6 +143,7 @@ class TTermWindow : public QMainWindow, public TComponent {
     QAction* FLogTextAction;
     QAction* FDtrAction = nullptr;
     QAction* FAltEscAction = nullptr;
+    QAction* FUtf8Action = nullptr;
     QAction* FRtsAction = nullptr;
     QAction* FLfReturnsAction = nullptr;
     QAction* FDropCrAction = nullptr;
