@@ -9,7 +9,9 @@
 // A network port (rfc2217://, socket://) has no device folder to watch: after a lost connection
 // the server is tried again after 0.25 s, then at doubling intervals up to 5 s (RetryInMs says
 // when; nothing runs while connected). Each try first connects on a thread of its own, so a slow
-// or silent server never blocks the owner; only when that probe connects is the port reopened.
+// or silent server never blocks the owner; only when that probe connects is the port reopened
+// (on the owner thread: a server that accepts and then never negotiates holds it for the open's
+// negotiation limit, at most 4 s).
 //
 // Threads: made, used and destroyed on the thread that owns the port (opens and closes it). The
 // removal notice may arrive on the port's event thread; it is handed to the owner thread and takes
