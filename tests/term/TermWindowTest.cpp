@@ -227,14 +227,19 @@ TEST(TermWindow, CommandLineLeavesTheSavedTerminalSettingsAlone) {
     EXPECT_EQ(Row(Window.Terminal(), 0), "");
 }
 
-// tolvane-term's key table: End and F1 send their sequences, Ctrl+Shift+C and V send nothing,
-// Ctrl+C still sends ^C.
-TEST(TermWindow, ExtraKeysAndWindowShortcuts) {
-    TToolkitQtHooks Hooks(false);
+// A shown window on a pseudo-terminal, as a user runs it with -p and -b.
+class TermOnPty : public testing::Test {
+  protected:
+    TToolkitQtHooks Hooks{false};
     TempDir Dir;
     PtyPair Pty;
-    TTermWindow Window(OnPty(Pty, Dir));
-    Window.show();
+    TTermWindow Window{OnPty(Pty, Dir)};
+    void SetUp() override { Window.show(); }
+};
+
+// tolvane-term's key table: End and F1 send their sequences, Ctrl+Shift+C and V send nothing,
+// Ctrl+C still sends ^C.
+TEST_F(TermOnPty, ExtraKeysAndWindowShortcuts) {
     ASSERT_TRUE(Window.Port().Connected());
     Window.Terminal().setFocus();
     QTest::keyClick(&Window.Terminal(), Qt::Key_End);
@@ -247,12 +252,7 @@ TEST(TermWindow, ExtraKeysAndWindowShortcuts) {
 
 // Scrollback in tolvane-term: the wheel and Shift+Page Up look back, typing returns to the live
 // screen.
-TEST(TermWindow, ScrollbackByWheelAndKeys) {
-    TToolkitQtHooks Hooks(false);
-    TempDir Dir;
-    PtyPair Pty;
-    TTermWindow Window(OnPty(Pty, Dir));
-    Window.show();
+TEST_F(TermOnPty, ScrollbackByWheelAndKeys) {
     ASSERT_TRUE(Window.Port().Connected());
     TComTerminal& T = Window.Terminal();
     std::string Lines;
@@ -281,13 +281,9 @@ TEST(TermWindow, ScrollbackByWheelAndKeys) {
 }
 
 // tolvane-term decodes UTF-8 by default: a sensor's "°C" shows as two cells.
-TEST(TermWindow, Utf8ByDefault) {
-    TToolkitQtHooks Hooks(false);
-    TempDir Dir;
-    PtyPair Pty;
-    TTermWindow Window(OnPty(Pty, Dir));
-    Window.show();
-    Pty.Send("21.5\xc2\xb0" "C \xe2\x82\xac \xe4\xb8\xad");
+TEST_F(TermOnPty, Utf8ByDefault) {
+    Pty.Send("21.5\xc2\xb0"
+             "C \xe2\x82\xac \xe4\xb8\xad");
     TComTerminal& T = Window.Terminal();
     ASSERT_TRUE(Within([&] { return T.Buffer().GetChar(10, 1).Code == 0x4e2d; }));
     EXPECT_EQ(T.Buffer().GetChar(5, 1).Code, 0xB0u);

@@ -98,25 +98,14 @@ void TFileSender::Run(int Fd, int ChunkSize, const std::string& FileName) {
 }
 
 bool TFileSender::WriteAll(const char* Data, int Count, int64_t& Sent) {
-    TAsyncRecord Async;
-    int Done = 0;
-    while (Done < Count) {
-        if (FCancel.load()) return false;
-        FPort.WriteAsync(Data + Done, Count - Done, Async.P);
-        // A Cancel between the check above and the start of this write purged before the write
-        // was there to abort: abort it here.
-        if (FCancel.load()) PurgeComm(FPort.Handle(), PURGE_TXABORT | PURGE_TXCLEAR);
-        const int Got = FPort.WaitForAsync(Async.P);
-        Done += Got;
-        Sent += Got;
-        if (Got > 0) {
+    return WriteWhole(
+        FPort, Data, Count, FCancel,
+        [this] {
+            std::unique_lock Lock(FLock);
+            FWake.wait_for(Lock, std::chrono::milliseconds(50), [this] { return FCancel.load(); });
+        },
+        [this, &Sent](int Got) {
+            Sent += Got;
             if (OnProgress) OnProgress(Sent, FTotal);
-            continue;
-        }
-        // The port's write time-out passed with the line held by flow control: try again a little
-        // later rather than at once.
-        std::unique_lock Lock(FLock);
-        FWake.wait_for(Lock, std::chrono::milliseconds(50), [this] { return FCancel.load(); });
-    }
-    return true;
+        });
 }

@@ -475,21 +475,13 @@ void TTransfer::ToPort(int ChunkSize) {
 }
 
 bool TTransfer::WritePort(const char* Data, int Count) {
-    TAsyncRecord Async;
-    int Done = 0;
-    while (Done < Count) {
-        if (FCancel.load()) return false;
-        FPort.WriteAsync(Data + Done, Count - Done, Async.P);
-        // A Cancel between the check above and the start of this write purged too early.
-        if (FCancel.load()) PurgeComm(FPort.Handle(), PURGE_TXABORT | PURGE_TXCLEAR);
-        const int Got = FPort.WaitForAsync(Async.P);
-        Done += Got;
-        if (Got > 0) continue;
-        // The port's write time-out passed with the line held: the transfer goes on a little later.
-        std::unique_lock Lock(FLock);
-        FQueueChanged.wait_for(Lock, 50ms, [this] { return FCancel.load(); });
-    }
-    return true;
+    return WriteWhole(
+        FPort, Data, Count, FCancel,
+        [this] {
+            std::unique_lock Lock(FLock);
+            FQueueChanged.wait_for(Lock, 50ms, [this] { return FCancel.load(); });
+        },
+        [](int) {});
 }
 
 // Ten CAN bytes end every lrzsz program (and the other XMODEM, YMODEM and ZMODEM programs: five
