@@ -7,6 +7,10 @@
 #include "platform/toolkit/ShowException.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QFontDatabase>
 #include <QFontDialog>
 #include <QFontInfo>
@@ -163,7 +167,30 @@ std::string TypedBytes(const QKeyEvent& E) {
     }
 }
 
+// A colour halfway between two (the gutter's dimmed text).
+QColor Between(TColor A, TColor B) {
+    const QColor P = ToQColor(A), Q = ToQColor(B);
+    return QColor((P.red() + Q.red()) / 2, (P.green() + Q.green()) / 2, (P.blue() + Q.blue()) / 2);
+}
+
 } // namespace
+
+// The timestamp gutter left of the viewport; the terminal paints it.
+class TTermGutter final : public QWidget {
+  public:
+    explicit TTermGutter(TCustomComTerminal* Terminal) : QWidget(Terminal), FTerminal(Terminal) {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+
+  protected:
+    void paintEvent(QPaintEvent* Event) override {
+        QPainter Painter(this);
+        FTerminal->PaintGutter(Painter, Event->rect());
+    }
+
+  private:
+    TCustomComTerminal* FTerminal;
+};
 
 TCanvasFont ComTerminalFont() {
     TCanvasFont F;
@@ -272,10 +299,16 @@ void TCustomComTerminal::FontChanged() {
         break;
     }
     FQFontUnderlined = ToQFont(FFont, true);
+    FQFontBold = FQFont;
+    FQFontBold.setBold(true);
+    FQFontBoldUnderlined = FQFontUnderlined;
+    FQFontBoldUnderlined.setBold(true);
     setFont(FQFont);
     SetFontColor(FFont.Color);
     AdjustSize();
+    PlaceGutter();
     UpdateScrollRange();
+    Fit();
     viewport()->update();
 }
 
@@ -363,7 +396,59 @@ QSize TCustomComTerminal::sizeHint() const {
 
 // With AutoSize the control takes the grid's size plus its border; scroll bars are not counted.
 void TCustomComTerminal::AdjustSize() {
-    if (FAutoSize) resize(sizeHint());
+    if (FAutoSize && !FitToWindow()) resize(sizeHint());
+}
+
+void TCustomComTerminal::SetFitToWindow(bool Value) {
+    TComTerminalCore::SetFitToWindow(Value);
+    ApplyBarPolicy();
+    Fit();
+}
+
+// The grid takes what fits in the viewport.
+void TCustomComTerminal::Fit() {
+    // A hidden control has no real size yet: it fits when it is shown.
+    if (!FitToWindow() || ViewDesigning() || !isVisible()) return;
+    const int C = viewport()->width() / CharWidth(), R = viewport()->height() / CharHeight();
+    const int BeforeC = Columns(), BeforeR = Rows();
+    FitGrid(C, R);
+    if (Columns() != BeforeC || Rows() != BeforeR) emit GridResized(Columns(), Rows());
+}
+
+void TCustomComTerminal::SetBoldFace(bool Value) {
+    FBoldFace = Value;
+    viewport()->update();
+}
+
+void TCustomComTerminal::SetTimestamps(bool Value) {
+    TComTerminalCore::SetTimestamps(Value);
+    if (Value && !FGutter) FGutter = new TTermGutter(this);
+    if (FGutter) FGutter->setVisible(Value);
+    PlaceGutter();
+    Fit();
+}
+
+// The gutter holds "HH:MM:SS" and a blank, in the margin left of the viewport.
+void TCustomComTerminal::PlaceGutter() {
+    const int Width = Timestamps() ? 9 * CharWidth() : 0;
+    setViewportMargins(Width, 0, 0, 0);
+    if (!FGutter) return;
+    const QRect V = viewport()->geometry();
+    FGutter->setGeometry(V.left() - Width, V.top(), Width, V.height());
+    FGutter->update();
+}
+
+void TCustomComTerminal::PaintGutter(QPainter& Painter, const QRect& Clip) {
+    Painter.fillRect(Clip, ToQColor(TComTerminalCore::Color()));
+    Painter.setFont(FQFont);
+    Painter.setPen(Between(FontColor(), TComTerminalCore::Color()));
+    const int CH = CharHeight();
+    for (int VY = std::max(Clip.top() / CH, 0) + 1; (VY - 1) * CH <= Clip.bottom(); ++VY) {
+        const int64_t Stamp = LineStamp(ViewLine(VY + TopLeft().Y - 1));
+        if (Stamp == 0) continue;
+        Painter.drawText(0, (VY - 1) * CH + FAscent,
+                         QDateTime::fromMSecsSinceEpoch(Stamp).toString("HH:mm:ss"));
+    }
 }
 
 int TCustomComTerminal::ViewClientWidth() const {
@@ -385,13 +470,48 @@ void TCustomComTerminal::ViewGridChanged() {
 void TCustomComTerminal::SetScrollBars(TScrollStyle Value) {
     if (Value == FScrollBars) return;
     FScrollBars = Value;
+    ApplyBarPolicy();
     const bool H = Value == ssHorizontal || Value == ssBoth, V = Value == ssVertical || Value == ssBoth;
-    setHorizontalScrollBarPolicy(H ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(V ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
     if (!H) horizontalScrollBar()->setRange(0, 0);
     if (!V) verticalScrollBar()->setRange(0, 0);
     UpdateScrollRange();
     SyncTopLeft();
+}
+
+// A grid that follows the window never needs a horizontal bar; its vertical bar is for the
+// scrollback and stays, so the grid's width does not change as the scrollback fills.
+void TCustomComTerminal::ApplyBarPolicy() {
+    const bool H = FScrollBars == ssHorizontal || FScrollBars == ssBoth;
+    const bool V = FScrollBars == ssVertical || FScrollBars == ssBoth;
+    if (FitToWindow()) {
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setVerticalScrollBarPolicy(V && ScrollbackRows() > 0 ? Qt::ScrollBarAlwaysOn
+                                                             : Qt::ScrollBarAlwaysOff);
+        return;
+    }
+    setHorizontalScrollBarPolicy(H ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(V ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+}
+
+int TCustomComTerminal::BarHistoryRows() const {
+    const bool V = FScrollBars == ssVertical || FScrollBars == ssBoth;
+    return V && ScrollbackRows() > 0 ? History().Count() : 0;
+}
+
+// The vertical bar covers the scrollback above the grid: its value counts rows from the oldest.
+void TCustomComTerminal::SetVerticalBar() {
+    const int Back = BarHistoryRows();
+    FSettingBar = true;
+    verticalScrollBar()->setRange(0, FVMax + Back);
+    verticalScrollBar()->setValue(Back - std::min(ViewBack(), Back) + TopLeft().Y - 1);
+    FSettingBar = false;
+}
+
+void TCustomComTerminal::ViewHistoryChanged() {
+    const bool Bar = ScrollbackRows() > 0 && (FScrollBars == ssVertical || FScrollBars == ssBoth);
+    if (FitToWindow() && (verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn) != Bar) ApplyBarPolicy();
+    if (FScrollBars == ssVertical || FScrollBars == ssBoth) SetVerticalBar();
+    if (FGutter && Timestamps()) FGutter->update();
 }
 
 void TCustomComTerminal::SetSmoothScroll(bool Value) {
@@ -431,19 +551,34 @@ void TCustomComTerminal::UpdateScrollRange() {
     horizontalScrollBar()->setRange(0, HMax);
     horizontalScrollBar()->setPageStep(std::max(W / CharWidth(), 1));
     horizontalScrollBar()->setSingleStep(1);
-    verticalScrollBar()->setRange(0, VMax);
+    FVMax = VMax;
+    if (BarHistoryRows() > 0)
+        SetVerticalBar();
+    else
+        verticalScrollBar()->setRange(0, VMax);
     verticalScrollBar()->setPageStep(std::max(HClient / CharHeight(), 1));
     verticalScrollBar()->setSingleStep(1);
     SyncTopLeft();
 }
 
-// TopLeft follows the bars' positions, which the bars have clamped to their ranges.
+// TopLeft follows the bars' positions, which the bars have clamped to their ranges; the part of
+// the vertical bar above the grid moves the view over the scrollback.
 void TCustomComTerminal::SyncTopLeft() {
-    SetTopLeft({horizontalScrollBar()->value() + 1, verticalScrollBar()->value() + 1});
+    int V = verticalScrollBar()->value();
+    if (const int Back = BarHistoryRows(); Back > 0) {
+        ScrollView(Back - std::min(V, Back) - ViewBack());
+        V = std::max(V - Back, 0);
+    }
+    SetTopLeft({horizontalScrollBar()->value() + 1, V + 1});
 }
 
 void TCustomComTerminal::scrollContentsBy(int DX, int DY) {
+    if (FSettingBar) return;
     SyncTopLeft();
+    if (DY != 0 && BarHistoryRows() > 0) {
+        viewport()->update(); // the view moved over the scrollback: a repaint, not a pixel move
+        return;
+    }
     if (FDoubleBuffered || FUpdatePending) {
         viewport()->update();
         return;
@@ -451,9 +586,16 @@ void TCustomComTerminal::scrollContentsBy(int DX, int DY) {
     ViewScroll(DX * CharWidth(), DY * CharHeight(), Rect(0, 0, viewport()->width(), viewport()->height()));
 }
 
+void TCustomComTerminal::showEvent(QShowEvent* Event) {
+    QAbstractScrollArea::showEvent(Event);
+    Fit();
+}
+
 void TCustomComTerminal::resizeEvent(QResizeEvent* Event) {
     QAbstractScrollArea::resizeEvent(Event);
+    PlaceGutter();
     UpdateScrollRange();
+    Fit();
 }
 
 // ---- painting ----
@@ -505,25 +647,50 @@ void TCustomComTerminal::paintEvent(QPaintEvent* Event) {
     }
 }
 
+// Selected cells show inverted; matches of the find text on a yellow ground.
 void TCustomComTerminal::PaintTerminal(QPainter& Painter, const QRect& Clip) {
     const TRect Cells = ViewCellsInClip(Rect(Clip.left(), Clip.top(), Clip.right() + 1, Clip.bottom() + 1));
     const int CW = CharWidth(), CH = CharHeight();
     const TPoint Origin = TopLeft();
+    const bool Selection = !TComTerminalCore::Selection().Empty();
+    const std::u32string& Find = Highlight();
+    static const QColor MatchBack(230, 190, 40), MatchFore(Qt::black);
+    std::vector<char> Match;
     Painter.setFont(FQFont);
-    bool Underlined = false;
+    int Face = 0; // bit 0 underlined, bit 1 bold
+    const QFont* Faces[] = {&FQFont, &FQFontUnderlined, &FQFontBold, &FQFontBoldUnderlined};
     for (int VY = Cells.Top; VY <= Cells.Bottom; ++VY) {
+        const int64_t Line = ViewLine(VY + Origin.Y - 1);
+        if (!Find.empty()) {
+            Match.assign(static_cast<std::size_t>(Columns()) + 2, 0);
+            for (int X : LineMatches(*this, Line, Find, HighlightMatchCase()))
+                for (int I = X; I < X + static_cast<int>(Find.size()) && I <= Columns(); ++I)
+                    Match[static_cast<std::size_t>(I)] = 1;
+        }
         for (int VX = Cells.Left; VX <= Cells.Right; ++VX) {
-            const TComTermChar Cell = ViewChar(VX + Origin.X - 1, VY + Origin.Y - 1);
-            if (Cell.CharCode == 0) continue;
+            const int X = VX + Origin.X - 1;
+            const TComTermChar Cell = ViewChar(X, VY + Origin.Y - 1);
+            const bool Selected = Selection && TComTerminalCore::Selection().Contains(Line, X);
+            const bool Matched =
+                !Find.empty() && X < static_cast<int>(Match.size()) && Match[static_cast<std::size_t>(X)];
+            if (Cell.CharCode == 0 && !Selected && !Matched) continue;
             const QRect R((VX - 1) * CW, (VY - 1) * CH, CW, CH);
-            Painter.fillRect(R, ToQColor(Cell.BackColor));
-            if (Cell.Underlined != Underlined) {
-                Underlined = Cell.Underlined;
-                Painter.setFont(Underlined ? FQFontUnderlined : FQFont);
-            }
-            Painter.setPen(ToQColor(Cell.ForeColor));
+            QColor Back = ToQColor(Cell.CharCode ? Cell.BackColor : TComTerminalCore::Color());
+            QColor Fore = ToQColor(Cell.ForeColor);
+            if (Selected) {
+                const QColor Ink = Cell.CharCode ? Fore : ToQColor(FontColor());
+                Fore = Back;
+                Back = Ink;
+            } else if (Matched)
+                Back = MatchBack, Fore = MatchFore;
+            Painter.fillRect(R, Back);
+            if (Cell.CharCode == 0) continue;
+            const int Want = (Cell.Underlined ? 1 : 0) | (FBoldFace && Cell.Bold ? 2 : 0);
+            if (Want != Face) Painter.setFont(*Faces[Face = Want]);
+            Painter.setPen(Fore);
             Painter.drawText(R.left(), R.top() + FAscent,
-                             Cell.Code ? QString::fromUcs4(&Cell.Code, 1) : QString(QLatin1Char(Cell.CharCode)));
+                             Cell.Code ? QString::fromUcs4(&Cell.Code, 1)
+                                       : QString(QLatin1Char(Cell.CharCode)));
         }
     }
 }
@@ -642,6 +809,106 @@ void TCustomComTerminal::wheelEvent(QWheelEvent* Event) {
         return;
     }
     QAbstractScrollArea::wheelEvent(Event);
+}
+
+// ---- mouse: selection and paste ----
+
+TTermTextPos TCustomComTerminal::CellAt(const QPoint& Pixel, bool* RightHalf) const {
+    const int CW = CharWidth(), CH = CharHeight();
+    const int VX = std::clamp(Pixel.x() / CW + 1, 1, std::max(Columns() - TopLeft().X + 1, 1));
+    const int VY = std::clamp(Pixel.y() / CH + 1, 1, std::max(Rows() - TopLeft().Y + 1, 1));
+    if (RightHalf) *RightHalf = Pixel.x() >= 0 && (Pixel.x() % CW) * 2 >= CW;
+    return {ViewLine(VY + TopLeft().Y - 1), VX + TopLeft().X - 1};
+}
+
+void TCustomComTerminal::mousePressEvent(QMouseEvent* Event) {
+    const QPoint At = Event->position().toPoint();
+    if (Event->button() == Qt::MiddleButton) {
+        QClipboard* Clip = QGuiApplication::clipboard();
+        if (Clip->supportsSelection()) PasteText(Clip->text(QClipboard::Selection));
+        return Event->accept();
+    }
+    if (Event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(Event);
+    setFocus(Qt::MouseFocusReason);
+    // A press soon after a double click on the same spot is the third click: a line.
+    const qint64 Now = QDateTime::currentMSecsSinceEpoch();
+    const bool Near = (At - FLastClickAt).manhattanLength() <= QApplication::startDragDistance();
+    FClicks = FClicks == 2 && Near && Now - FLastClickMs <= QApplication::doubleClickInterval() ? 3 : 1;
+    FLastClickMs = Now;
+    FLastClickAt = At;
+    bool Right = false;
+    const TTermTextPos Cell = CellAt(At, &Right);
+    FSelecting = true;
+    if (FClicks == 1 && (Event->modifiers() & Qt::ShiftModifier) && !TComTerminalCore::Selection().Empty())
+        SelectExtend(Cell, Right);
+    else
+        SelectBegin(Cell, Right, FClicks == 3 ? suLine : suChar);
+    Event->accept();
+}
+
+void TCustomComTerminal::mouseDoubleClickEvent(QMouseEvent* Event) {
+    if (Event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseDoubleClickEvent(Event);
+    FClicks = 2;
+    FLastClickMs = QDateTime::currentMSecsSinceEpoch();
+    FLastClickAt = Event->position().toPoint();
+    bool Right = false;
+    SelectBegin(CellAt(FLastClickAt, &Right), Right, suWord);
+    FSelecting = true;
+    Event->accept();
+}
+
+void TCustomComTerminal::mouseMoveEvent(QMouseEvent* Event) {
+    if (!FSelecting || !(Event->buttons() & Qt::LeftButton))
+        return QAbstractScrollArea::mouseMoveEvent(Event);
+    const QPoint At = Event->position().toPoint();
+    // Dragging past the top or the bottom moves the view a row.
+    if (At.y() < 0) ScrollView(1);
+    if (At.y() >= viewport()->height()) ScrollView(-1);
+    bool Right = false;
+    const TTermTextPos Cell = CellAt(At, &Right);
+    SelectExtend(Cell, Right);
+    Event->accept();
+}
+
+void TCustomComTerminal::mouseReleaseEvent(QMouseEvent* Event) {
+    if (Event->button() != Qt::LeftButton || !FSelecting)
+        return QAbstractScrollArea::mouseReleaseEvent(Event);
+    FSelecting = false;
+    SelectionToPrimary();
+    Event->accept();
+}
+
+void TCustomComTerminal::SelectionToPrimary() {
+    QClipboard* Clip = QGuiApplication::clipboard();
+    if (Clip->supportsSelection() && !TComTerminalCore::Selection().Empty())
+        Clip->setText(QString::fromStdString(SelectedText()), QClipboard::Selection);
+}
+
+void TCustomComTerminal::CopySelection() {
+    if (!TComTerminalCore::Selection().Empty())
+        QGuiApplication::clipboard()->setText(QString::fromStdString(SelectedText()));
+}
+
+void TCustomComTerminal::SelectAllText() {
+    SelectAll();
+    SelectionToPrimary();
+}
+
+void TCustomComTerminal::PasteClipboard() {
+    PasteText(QGuiApplication::clipboard()->text());
+}
+
+void TCustomComTerminal::PasteText(const QString& Text) {
+    if (Text.isEmpty()) return;
+    const std::string Utf8 = Text.toStdString();
+    try {
+        if (FOnPaste)
+            FOnPaste(static_cast<TComponent*>(this), Utf8);
+        else
+            SendTyped(TypedText(Utf8));
+    } catch (const std::exception& E) {
+        ShowException(E);
+    }
 }
 
 void TCustomComTerminal::keyPressEvent(QKeyEvent* Event) {

@@ -30,6 +30,8 @@ enum TScrollStyle : uint8_t { ssNone, ssHorizontal, ssVertical, ssBoth };
 // keys the terminal has no code for); a key-press handler may change the character or clear it.
 using TKeyEvent = std::function<void(TObject* Sender, uint16_t& Key)>;
 using TKeyPressEvent = std::function<void(TObject* Sender, char& Key)>;
+// Text the user pastes (UTF-8, as the clipboard had it); a handler that takes it sends it itself.
+using TPasteEvent = std::function<void(TObject* Sender, const std::string& Text)>;
 
 // The font every terminal starts with: "Fixedsys", white, 9 points. "Fixedsys" is a substitution
 // for the system's fixed-pitch face, installed the first time a terminal is made.
@@ -115,6 +117,24 @@ class TCustomComTerminal : public QAbstractScrollArea,
     void SetVisible(bool Value) { setVisible(Value); }
     bool CaretCreated() const { return FCaretCreated; }
 
+    // Copy and paste. The mouse selects (drag; a double click a word, a triple click a line,
+    // Shift+click extends) and a selection also becomes the X11 primary selection where the system
+    // has one; the middle button pastes that. CopySelection puts it on the clipboard. A paste goes
+    // to OnPaste when set, otherwise it is sent at once as typed (TypedText, SendTyped).
+    void CopySelection();
+    void SelectAllText();
+    void PasteClipboard();
+    void PasteText(const QString& Text);
+    const TPasteEvent& OnPaste() const { return FOnPaste; }
+    void SetOnPaste(TPasteEvent Value) { FOnPaste = std::move(Value); }
+    // The grid follows the window (see TComTerminalCore::FitGrid); AutoSize has no effect meanwhile.
+    void SetFitToWindow(bool Value);
+    // Cells written bright are drawn in a bold face too (their colour stays AltColor). Off by default.
+    bool BoldFace() const { return FBoldFace; }
+    void SetBoldFace(bool Value);
+    // A gutter left of the grid shows each row's time (TComTerminalCore::Timestamps), dimmed.
+    void SetTimestamps(bool Value);
+
     const TKeyEvent& OnKeyDown() const { return FOnKeyDown; }
     void SetOnKeyDown(TKeyEvent Value) { FOnKeyDown = std::move(Value); }
     const TKeyPressEvent& OnKeyPress() const { return FOnKeyPress; }
@@ -124,6 +144,11 @@ class TCustomComTerminal : public QAbstractScrollArea,
     int PaintCount() const { return FPaintCount; }
     int64_t ScrolledPixels() const { return FScrolledPixels; }
 
+  signals:
+    // The grid took a new size by following the window.
+    void GridResized(int Columns, int Rows);
+
+  public:
     void Loaded() override;
     void Notification(TComponent* AComponent, TOperation Operation) override;
     QSize sizeHint() const override;
@@ -133,9 +158,14 @@ class TCustomComTerminal : public QAbstractScrollArea,
     void keyPressEvent(QKeyEvent* Event) override;
     bool event(QEvent* Event) override;
     void wheelEvent(QWheelEvent* Event) override;
+    void mousePressEvent(QMouseEvent* Event) override;
+    void mouseMoveEvent(QMouseEvent* Event) override;
+    void mouseReleaseEvent(QMouseEvent* Event) override;
+    void mouseDoubleClickEvent(QMouseEvent* Event) override;
     void focusInEvent(QFocusEvent* Event) override;
     void focusOutEvent(QFocusEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
+    void showEvent(QShowEvent* Event) override;
     void scrollContentsBy(int DX, int DY) override;
     bool focusNextPrevChild(bool Next) override;
 
@@ -153,8 +183,10 @@ class TCustomComTerminal : public QAbstractScrollArea,
     void ViewCaretShapeChanged() override;
     void ViewGridChanged() override;
     void ViewPortChanging(TCustomComPort* Old, TCustomComPort* New) override;
+    void ViewHistoryChanged() override;
 
   private:
+    friend class TTermGutter;
     void FontChanged();
     void AdjustSize();
     void ApplyFrame(); // the frame for BorderStyle and Ctl3D
@@ -165,11 +197,30 @@ class TCustomComTerminal : public QAbstractScrollArea,
     void PaintTerminal(QPainter& Painter, const QRect& Clip);
     void PaintDesign(QPainter& Painter);
     void SyncTopLeft();
+    // The scrollback rows the vertical bar covers above the grid (0 without scrollback).
+    int BarHistoryRows() const;
+    void SetVerticalBar();
+    void ApplyBarPolicy();
+    void Fit();
+    void PlaceGutter();
+    // The cell under a viewport pixel (clamped into the view), and whether it is the cell's right half.
+    TTermTextPos CellAt(const QPoint& Pixel, bool* RightHalf = nullptr) const;
+    void SelectionToPrimary();
+    void PaintGutter(QPainter& Painter, const QRect& Clip);
 
     TCanvasFont FFont;
     TComTerminalFont FFontObject{*this};
     bool FCtl3D = true;
-    QFont FQFont, FQFontUnderlined;
+    QFont FQFont, FQFontUnderlined, FQFontBold, FQFontBoldUnderlined;
+    bool FBoldFace = false;
+    bool FSettingBar = false; // the vertical bar is set from the view, not moved by the user
+    int FVMax = 0;            // grid rows beyond the viewport
+    QWidget* FGutter = nullptr;
+    int FClicks = 0; // 1, 2, 3: the press that starts a character, word or line selection
+    qint64 FLastClickMs = 0;
+    QPoint FLastClickAt;
+    bool FSelecting = false;
+    TPasteEvent FOnPaste;
     int FAscent = 12;
     TBorderStyle FBorderStyle = bsSingle;
     TScrollStyle FScrollBars = ssBoth;

@@ -3,6 +3,7 @@
 #include "platform/toolkit/Graphics.h"
 #include "platform/toolkit/Object.h"
 
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -16,6 +17,8 @@ struct TComTermChar {
     // The code point the cell shows when it came from UTF-8 beyond ASCII (CharCode is then '?');
     // 0 for a cell that shows CharCode.
     char32_t Code = 0;
+    // Written while the bright attribute was on (drawn in AltColor; a view may also draw it bold).
+    bool Bold = false;
     bool operator==(const TComTermChar&) const = default;
 };
 
@@ -58,15 +61,27 @@ class TComTermBuffer : public TObject {
     void SetChar(int X, int Y, const TComTermChar& Cell);
     TComTermChar GetChar(int X, int Y) const;
     // The grid moves up one row; the bottom row comes in empty. OnRowLeaves, when set, sees the
-    // top row first (a scrollback keeps it).
+    // top row first (a scrollback keeps it), with its stamp.
     void ScrollDown();
-    std::function<void(const TComTermChar* Cells, int Columns)> OnRowLeaves;
+    std::function<void(const TComTermChar* Cells, int Columns, int64_t Stamp)> OnRowLeaves;
     // The grid moves down one row; the top row comes in empty.
     void ScrollUp();
     // Empties row Y from column X to its end.
     void EraseLine(int X, int Y);
     // Empties from column X of row Y to the end of the grid.
     void EraseScreen(int X, int Y);
+    // Makes the grid Columns x Rows keeping its text: the top Drop rows leave as ScrollDown's do,
+    // the rows below them follow from the top, cut or padded at the right and the bottom. Tab
+    // stops stay on their columns; new columns have none. The owner repaints.
+    void Resize(int Columns, int Rows, int Drop);
+    // A number the owner keeps per row (the time it was first written), moving with the row; 0 for
+    // a new or wholly erased row.
+    int64_t RowStamp(int Y) const {
+        return Y >= 1 && Y <= FRows ? FStamps[static_cast<std::size_t>(Y - 1)] : 0;
+    }
+    void SetRowStamp(int Y, int64_t Stamp) {
+        if (Y >= 1 && Y <= FRows) FStamps[static_cast<std::size_t>(Y - 1)] = Stamp;
+    }
     bool GetTab(int X) const;
     void SetTab(int X, bool Flag);
     // The first column at or after X with a tab stop; 0 when there is none.
@@ -86,5 +101,6 @@ class TComTermBuffer : public TObject {
     TComTermBufferOwner* FOwner; // not owned
     std::vector<TComTermChar> FCells;
     std::vector<bool> FTabStops;
+    std::vector<int64_t> FStamps;
     int FColumns = 0, FRows = 0;
 };

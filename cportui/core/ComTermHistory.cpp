@@ -8,19 +8,19 @@ void TComTermHistory::SetLimit(int Value) {
         FRows.pop_front();
 }
 
-bool TComTermHistory::Push(const TComTermChar* Cells, int Columns) {
+bool TComTermHistory::Push(const TComTermChar* Cells, int Columns, int64_t Stamp) {
     if (FLimit == 0) return false;
     int Used = Columns;
     while (Used > 0 && Cells[Used - 1] == TComTermChar{})
         --Used;
     const bool Dropped = Count() == FLimit;
     if (Dropped) FRows.pop_front();
-    FRows.emplace_back(Cells, Cells + Used);
+    FRows.push_back({std::vector<TComTermChar>(Cells, Cells + Used), Stamp});
     return Dropped;
 }
 
 TComTermChar TComTermHistory::Cell(int Index, int X) const {
-    if (Index < 0 || Index >= Count() || X < 1) return {};
-    const std::vector<TComTermChar>& Row = FRows[static_cast<std::size_t>(Index)];
-    return X <= static_cast<int>(Row.size()) ? Row[static_cast<std::size_t>(X - 1)] : TComTermChar{};
+    if (!Inside(Index) || X < 1) return {};
+    const std::vector<TComTermChar>& Cells = Row(Index).Cells;
+    return X <= static_cast<int>(Cells.size()) ? Cells[static_cast<std::size_t>(X - 1)] : TComTermChar{};
 }

@@ -3,6 +3,7 @@
 #include "cport/ComPort.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <utility>
@@ -64,6 +65,9 @@ TComTerminalCore::TComTerminalCore(TObject* Sender, TComTerminalView* View)
     // A terminal made in code (not read from stored form data) shows received data at once. The
     // view is not asked anything here: the control deriving from it is still being built.
     FEscapeCodes = std::make_unique<TEscapeCodesVT100>();
+    FBuffer.OnRowLeaves = [this](const TComTermChar* Cells, int Columns, int64_t Stamp) {
+        RowLeft(Cells, Columns, Stamp);
+    };
     FBuffer.Init();
 }
 
@@ -183,6 +187,12 @@ void TComTerminalCore::Show(char32_t Ch) {
             Cell.CharCode = Ch <= 126 ? static_cast<char>(Ch) : '?';
             if (Ch > 126) Cell.Code = Ch;
             FBuffer.SetChar(FCaretPos.X, FCaretPos.Y, Cell);
+            if (FTimestamps && FBuffer.RowStamp(FCaretPos.Y) == 0)
+                FBuffer.SetRowStamp(FCaretPos.Y,
+                                    FClock ? FClock()
+                                           : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 std::chrono::system_clock::now().time_since_epoch())
+                                                 .count());
             InvalidatePortion(Rect(FCaretPos.X, FCaretPos.Y, FCaretPos.X, FCaretPos.Y));
             AdvanceCaret(acChar);
         }
@@ -195,6 +205,7 @@ TComTermChar TComTerminalCore::GetCharAttr() const {
     Cell.ForeColor = FAttributes.Bright ? FAltColor : FAttributes.Inverse ? FColor : FFontColor;
     Cell.BackColor = FAttributes.Inverse ? FFontColor : FColor;
     Cell.Underlined = FAttributes.Underline;
+    Cell.Bold = FAttributes.Bright;
     return Cell;
 }
 
@@ -387,7 +398,7 @@ void TComTerminalCore::SetMode(const TEscapeParams* Params, bool OnOff) {
         FMode.AppCursorKeys = OnOff;
     else if (First == "?7")
         FWrapLines = OnOff;
-    else if (First == "?3")
+    else if (First == "?3" && !FFitToWindow) // a grid that follows the window keeps its width
         SetColumns(OnOff ? 132 : 80);
 }
 
@@ -467,23 +478,37 @@ void TComTerminalCore::SendKeySequence(const std::string& Seq) {
 }
 
 void TComTerminalCore::SetScrollbackRows(int Value) {
+    const int Before = FHistory.Count();
     FHistory.SetLimit(Value);
+    FLinesGone += Before - FHistory.Count();
+    FSelection.Forget(FLinesGone);
     FViewBack = std::min(FViewBack, FHistory.Count());
+    Invalidate();
+    if (FView) FView->ViewHistoryChanged();
+}
+
+// A row leaves the top of the grid: into the scrollback when there is one; its line is gone
+// otherwise, and so is the scrollback's oldest when it is full.
+void TComTerminalCore::RowLeft(const TComTermChar* Cells, int Columns, int64_t Stamp) {
     if (FHistory.Limit() == 0) {
-        FBuffer.OnRowLeaves = nullptr;
+        ++FLinesGone;
+    } else if (FHistory.Push(Cells, Columns, Stamp)) {
+        ++FLinesGone;
+    } else {
+        // A view that looks back stays on the rows it shows.
+        if (FViewBack > 0) ++FViewBack;
+        FHistoryChanged = true;
         return;
     }
-    FBuffer.OnRowLeaves = [this](const TComTermChar* Cells, int Columns) {
-        const bool Dropped = FHistory.Push(Cells, Columns);
-        // A view that looks back stays on the rows it shows.
-        if (FViewBack > 0 && !Dropped) ++FViewBack;
-    };
+    if (!FSelection.Empty()) FSelection.Forget(FLinesGone);
+    if (FHistory.Limit() > 0) FHistoryChanged = true;
 }
 
 void TComTerminalCore::ScrollView(int Rows) {
     const int Back = std::clamp(FViewBack + Rows, 0, FHistory.Count());
     if (Back == FViewBack) return;
     FViewBack = Back;
+    FHistoryChanged = true;
     Invalidate();
 }
 
@@ -491,6 +516,160 @@ TComTermChar TComTerminalCore::ViewChar(int X, int Y) const {
     const int Line = Y - FViewBack;
     if (Line >= 1) return FBuffer.GetChar(X, Line);
     return FHistory.Cell(FHistory.Count() + Line - 1, X);
+}
+
+int64_t TComTerminalCore::ViewLine(int Y) const {
+    return FLinesGone + FHistory.Count() - FViewBack + Y - 1;
+}
+
+void TComTerminalCore::ShowLine(int64_t Line) {
+    const int64_t Index = LineIndex(Line), Top = FHistory.Count() - FViewBack;
+    if (Index < 0 || (Index >= Top && Index < Top + FRows)) return;
+    // The line comes to a third of the way down, where the eye looks first.
+    const int64_t Back = std::clamp<int64_t>(FHistory.Count() + FRows / 3 - Index, 0, FHistory.Count());
+    ScrollView(static_cast<int>(Back) - FViewBack);
+}
+
+int64_t TComTerminalCore::LineIndex(int64_t Line) const {
+    const int64_t Index = Line - FLinesGone;
+    return Index >= 0 && Index < FHistory.Count() + FBuffer.Rows() ? Index : -1;
+}
+
+int TComTerminalCore::LineWidth(int64_t Line) const {
+    const int64_t Index = LineIndex(Line);
+    if (Index < 0) return 0;
+    return Index < FHistory.Count() ? std::max(FHistory.Width(static_cast<int>(Index)), FBuffer.Columns())
+                                    : FBuffer.Columns();
+}
+
+TComTermChar TComTerminalCore::LineCell(int64_t Line, int X) const {
+    const int64_t Index = LineIndex(Line);
+    if (Index < 0) return {};
+    const int Count = FHistory.Count();
+    return Index < Count ? FHistory.Cell(static_cast<int>(Index), X)
+                         : FBuffer.GetChar(X, static_cast<int>(Index - Count) + 1);
+}
+
+int64_t TComTerminalCore::LineStamp(int64_t Line) const {
+    const int64_t Index = LineIndex(Line);
+    if (Index < 0) return 0;
+    const int Count = FHistory.Count();
+    return Index < Count ? FHistory.Stamp(static_cast<int>(Index))
+                         : FBuffer.RowStamp(static_cast<int>(Index - Count) + 1);
+}
+
+// ---- selection and find ----
+
+void TComTerminalCore::SelectionChanged() {
+    Invalidate();
+}
+
+void TComTerminalCore::SelectBegin(TTermTextPos Cell, bool RightHalf, TSelectUnit Unit) {
+    FSelection.Begin(*this, Cell, RightHalf, Unit);
+    SelectionChanged();
+}
+
+void TComTerminalCore::SelectExtend(TTermTextPos Cell, bool RightHalf) {
+    FSelection.Extend(*this, Cell, RightHalf);
+    SelectionChanged();
+}
+
+// Everything up to the end of the last row that holds text (the empty rows below stay out).
+void TComTerminalCore::SelectAll() {
+    int64_t Last = EndLine() - 1;
+    while (Last > FirstLine() && LinesText(*this, {Last, 1}, {Last + 1, 1}).size() <= 1)
+        --Last;
+    FSelection.Set({FirstLine(), 1}, {Last, LineWidth(Last) + 1});
+    SelectionChanged();
+}
+
+void TComTerminalCore::ClearSelection() {
+    if (FSelection.Empty()) return;
+    FSelection.Clear();
+    SelectionChanged();
+}
+
+std::string TComTerminalCore::SelectedText() const {
+    return LinesText(*this, FSelection.From(), FSelection.To());
+}
+
+bool TComTerminalCore::Find(const std::u32string& Needle, bool Backward, bool MatchCase) {
+    FHighlight = Needle;
+    FHighlightMatchCase = MatchCase;
+    const TTermTextPos At = !FSelection.Empty() ? FSelection.From()
+                            : Backward          ? TTermTextPos{ViewLine(FRows) + 1, 0}
+                                                : TTermTextPos{ViewLine(1), 0};
+    const std::optional<TTermTextPos> Hit = FindText(*this, Needle, At, Backward, MatchCase);
+    if (!Hit) {
+        SelectionChanged();
+        return false;
+    }
+    FSelection.Set(*Hit, {Hit->Line, Hit->X + static_cast<int>(Needle.size())});
+    ShowLine(Hit->Line);
+    SelectionChanged();
+    return true;
+}
+
+void TComTerminalCore::ClearHighlight() {
+    if (FHighlight.empty()) return;
+    FHighlight.clear();
+    Invalidate();
+}
+
+// ---- paste ----
+
+std::string TComTerminalCore::TypedText(const std::string& Utf8) const {
+    std::string Out;
+    Out.reserve(Utf8.size());
+    for (std::size_t I = 0; I < Utf8.size(); ++I) {
+        char Ch = Utf8[I];
+        if (Ch == '\r' && I + 1 < Utf8.size() && Utf8[I + 1] == '\n') ++I;
+        if (Ch == '\n') Ch = '\r';
+        Out += KeyBytes(Ch);
+    }
+    return Out;
+}
+
+std::string TComTerminalCore::KeyBytes(char Ch) const {
+    if (std::string Mapped = FLineMaps.Key(Ch); !Mapped.empty()) return Mapped;
+    return Ch == '\r' && FSendLF ? std::string("\r\n") : std::string(1, Ch);
+}
+
+void TComTerminalCore::SendTyped(const std::string& Bytes) {
+    if (!Connected() || Bytes.empty()) return;
+    ViewLive();
+    WriteToPort(Bytes);
+    EchoTyped(Bytes);
+}
+
+void TComTerminalCore::EchoTyped(const std::string& Bytes) {
+    if (!FLocalEcho) return;
+    TOutputBatch Batch(*this);
+    for (char C : Bytes)
+        PutChar(C);
+}
+
+// ---- the grid follows the window ----
+
+void TComTerminalCore::FitGrid(int Columns, int Rows) {
+    Columns = std::clamp(Columns, 2, 256);
+    Rows = std::clamp(Rows, 2, 100);
+    if ((Columns == FColumns && Rows == FRows) || Loading() || Designing()) return;
+    TOutputBatch Batch(*this);
+    const int Drop = std::max(FCaretPos.Y - Rows, 0);
+    FBuffer.Resize(Columns, Rows, Drop);
+    FColumns = Columns;
+    FRows = Rows;
+    FCaretPos.Y -= Drop;
+    if (FSavedCaretPos.Y > 0) FSavedCaretPos.Y = std::max(FSavedCaretPos.Y - Drop, 1);
+    FSavedCaretPos.X = std::min(FSavedCaretPos.X, FColumns);
+    FSavedCaretPos.Y = std::min(FSavedCaretPos.Y, FRows);
+    FTopLeft.X = std::min(FTopLeft.X, FColumns);
+    FTopLeft.Y = std::min(FTopLeft.Y, FRows);
+    MoveCaret(FCaretPos.X, FCaretPos.Y);
+    FHistoryChanged = true;
+    Invalidate();
+    if (FView) FView->ViewGridChanged();
 }
 
 void TComTerminalCore::KeyPress(char Key) {
@@ -511,23 +690,7 @@ void TComTerminalCore::WriteToPort(const std::string& Str) {
 }
 
 void TComTerminalCore::SendChar(char Ch) {
-    if (!Connected()) return;
-    ViewLive();
-    if (const std::string Mapped = FLineMaps.Key(Ch); !Mapped.empty()) {
-        WriteToPort(Mapped);
-        if (FLocalEcho) {
-            TOutputBatch Batch(*this);
-            for (char C : Mapped)
-                PutChar(C);
-        }
-        return;
-    }
-    WriteToPort(std::string(1, Ch));
-    if (FLocalEcho) {
-        TOutputBatch Batch(*this);
-        PutChar(Ch);
-    }
-    if (Ch == '\r' && FSendLF) SendChar('\n');
+    SendTyped(KeyBytes(Ch));
 }
 
 void TComTerminalCore::SendCode(TEscapeCode Code, TEscapeParams* Params) {
@@ -581,6 +744,7 @@ void TComTerminalCore::SetRows(int Value) {
 void TComTerminalCore::DimensionsChanged() {
     if (!Loading() && !Designing()) {
         FBuffer.Init();
+        FSelection.Clear();
         Invalidate();
     }
     FSavedCaretPos.X = std::min(FSavedCaretPos.X, FColumns);
@@ -721,6 +885,7 @@ void TComTerminalCore::FlushOutput() {
     const TRect Dirty = std::exchange(FDirty, TRect{});
     if (DY != 0 && !(Intersect(Dirty, FScrollClip) == FScrollClip)) FView->ViewScroll(0, DY, FScrollClip);
     if (!Empty(Dirty)) FView->ViewInvalidate(Dirty);
+    if (std::exchange(FHistoryChanged, false)) FView->ViewHistoryChanged();
 }
 
 void TComTerminalCore::HideCaret() {

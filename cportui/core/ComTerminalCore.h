@@ -12,6 +12,7 @@
 #include "cport/ComLink.h"
 #include "cportui/core/ComTermBuffer.h"
 #include "cportui/core/ComTermHistory.h"
+#include "cportui/core/ComTermText.h"
 #include "cportui/core/LineMaps.h"
 #include "cportui/core/Utf8.h"
 #include "cportui/core/EscapeCodes.h"
@@ -79,9 +80,12 @@ class TComTerminalView {
     virtual void ViewGridChanged() = 0;
     // The bound port changes (the view asks the new one for a removal notice).
     virtual void ViewPortChanging(TCustomComPort* Old, TCustomComPort* New) = 0;
+    // The scrollback grew or the view moved over it (once per piece of output): the vertical
+    // scroll bar follows.
+    virtual void ViewHistoryChanged() {}
 };
 
-class TComTerminalCore : public TComTermBufferOwner {
+class TComTerminalCore : public TComTermBufferOwner, public TTermLines {
   public:
     // Sender is what the events name as their sender (the control); View may be null.
     explicit TComTerminalCore(TObject* Sender = nullptr, TComTerminalView* View = nullptr);
@@ -183,6 +187,54 @@ class TComTerminalCore : public TComTermBufferOwner {
     void ViewLive() { ScrollView(-FViewBack); }
     // A cell of what the view shows, X and Y from 1 as on the grid.
     TComTermChar ViewChar(int X, int Y) const;
+    // The line (TTermLines numbering) the view shows on its row Y, as ViewChar counts rows.
+    int64_t ViewLine(int Y) const;
+    // Moves the view the least that shows Line (over the scrollback; the live grid shows itself).
+    void ShowLine(int64_t Line);
+
+    // TTermLines: the scrollback's rows, then the grid's.
+    int64_t FirstLine() const override { return FLinesGone; }
+    int64_t EndLine() const override { return FLinesGone + FHistory.Count() + FBuffer.Rows(); }
+    int LineWidth(int64_t Line) const override;
+    TComTermChar LineCell(int64_t Line, int X) const override;
+
+    // Selection (the view repaints on every change). Copied text is UTF-8 with the blanks that end
+    // each row left out. Rebuilding the grid (Columns, Rows, a new emulation) drops it.
+    const TComTermSelection& Selection() const { return FSelection; }
+    void SelectBegin(TTermTextPos Cell, bool RightHalf, TSelectUnit Unit);
+    void SelectExtend(TTermTextPos Cell, bool RightHalf);
+    void SelectAll();
+    void ClearSelection();
+    std::string SelectedText() const;
+    // Find: selects the next match after the selection (Backward: before it; without a selection
+    // from the top of the view, or its bottom) and shows it; false when there is none. The text
+    // stays as the highlight, which the view shows on every match.
+    bool Find(const std::u32string& Needle, bool Backward, bool MatchCase);
+    const std::u32string& Highlight() const { return FHighlight; }
+    bool HighlightMatchCase() const { return FHighlightMatchCase; }
+    void ClearHighlight();
+
+    // Paste: the bytes typing Utf8 would send (line ends, whatever their form, as Enter; the line
+    // maps and SendLF as for typed keys), and sending them with local echo. SendTyped does nothing
+    // while disconnected.
+    std::string TypedText(const std::string& Utf8) const;
+    void SendTyped(const std::string& Bytes);
+    void EchoTyped(const std::string& Bytes);
+
+    // The grid follows the window (off by default, never stored): FitGrid resizes the grid keeping
+    // its text (rows above the caret go to the scrollback as the grid gets shorter, so the caret's
+    // row stays; columns are cut or padded, never re-wrapped); the host's 80/132-column switch is
+    // ignored meanwhile. The Columns and Rows setters still rebuild an empty grid.
+    bool FitToWindow() const { return FFitToWindow; }
+    void SetFitToWindow(bool Value) { FFitToWindow = Value; }
+    void FitGrid(int Columns, int Rows);
+
+    // Timestamps (off by default, never stored): each row keeps the time it was first written, in
+    // milliseconds of Clock (the system clock unless set), 0 for a row never written.
+    bool Timestamps() const { return FTimestamps; }
+    void SetTimestamps(bool Value) { FTimestamps = Value; }
+    void SetTimestampClock(std::function<int64_t()> Clock) { FClock = std::move(Clock); }
+    int64_t LineStamp(int64_t Line) const;
 
     // UTF-8 (off by default, never stored: the received bytes are 8-bit characters then). On, a
     // valid sequence becomes one cell holding its code point (a wide East Asian character takes
@@ -273,6 +325,12 @@ class TComTerminalCore : public TComTermBufferOwner {
     bool Loading() const { return FView && FView->ViewLoading(); }
     bool Designing() const { return FView && FView->ViewDesigning(); }
     void DimensionsChanged();
+    void RowLeft(const TComTermChar* Cells, int Columns, int64_t Stamp);
+    // What one typed key sends: the line maps' bytes, or the key with SendLF's LF after CR.
+    std::string KeyBytes(char Ch) const;
+    void SelectionChanged();
+    // The combined index (0 .. Count + grid rows - 1) of a line still held; -1 otherwise.
+    int64_t LineIndex(int64_t Line) const;
     void WriteToPort(const std::string& Str);
     void AddDirty(const TRect& Pixels);
     void FlushOutput();
@@ -293,6 +351,14 @@ class TComTerminalCore : public TComTermBufferOwner {
     bool FUtf8 = false;
     TUtf8Decoder FUtf8Decoder;
     int FViewBack = 0;
+    int64_t FLinesGone = 0; // lines numbered before the first one still held
+    bool FHistoryChanged = false;
+    TComTermSelection FSelection;
+    std::u32string FHighlight;
+    bool FHighlightMatchCase = false;
+    bool FFitToWindow = false;
+    bool FTimestamps = false;
+    std::function<int64_t()> FClock;
     bool FAltSendsEscape = false;
     bool FAppendLF = false;
     bool FForce7Bit = false;

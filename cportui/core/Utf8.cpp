@@ -26,3 +26,18 @@ int TUtf8Decoder::Feed(unsigned char B, char32_t Out[2]) {
     }
     return N;
 }
+
+void AppendUtf8(std::string& Out, char32_t Code) {
+    if (Code > 0x10FFFF || (Code >= 0xD800 && Code <= 0xDFFF)) Code = TUtf8Decoder::Replacement;
+    if (Code < 0x80) {
+        Out += static_cast<char>(Code);
+        return;
+    }
+    char Bytes[4];
+    int N = Code < 0x800 ? 2 : Code < 0x10000 ? 3 : 4;
+    for (int I = N - 1; I > 0; --I, Code >>= 6)
+        Bytes[I] = static_cast<char>(0x80 | (Code & 0x3F));
+    static const unsigned char Lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    Bytes[0] = static_cast<char>(Lead[N] | Code);
+    Out.append(Bytes, static_cast<std::size_t>(N));
+}

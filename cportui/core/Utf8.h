@@ -6,6 +6,7 @@
 // short is then read afresh.
 
 #include <cstdint>
+#include <string>
 
 class TUtf8Decoder {
   public:
@@ -19,3 +20,6 @@ class TUtf8Decoder {
     int FNeed = 0;
     char32_t FCode = 0, FMin = 0;
 };
+
+// Appends Code as UTF-8 (a code point that has no encoding appends U+FFFD).
+void AppendUtf8(std::string& Out, char32_t Code);

@@ -9,9 +9,14 @@
 #include "platform/profile/IniFiles.h"
 #include "platform/toolkit/ShowException.h"
 #include "tools/term/core/FileSender.h"
+#include "tools/term/core/Paste.h"
 #include "tools/term/core/Transfer.h"
 
 #include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QIntValidator>
@@ -82,8 +87,14 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     // The keys a host expects of a terminal today (End, Page Up/Down, F1–F12, …), and the
     // window's own Ctrl+Shift shortcuts never typed as control bytes.
     FTerminal->SetExtraKeys(true);
-    // What scrolls off the top stays readable (wheel, Shift+Page Up/Down, Shift+Home/End).
+    // What scrolls off the top stays readable (wheel, the scroll bar, Shift+Page Up/Down,
+    // Shift+Home/End); bright text is bold too; pastes go through Paste below.
     FTerminal->SetScrollbackRows(FScrollbackRows);
+    FTerminal->SetBoldFace(true);
+    FTerminal->SetOnPaste([this](TObject*, const std::string& Text) { Paste(Text); });
+    connect(FTerminal, &TCustomComTerminal::GridResized, this, [this](int Columns, int Rows) {
+        statusBar()->showMessage(QString("%1 \u00d7 %2").arg(Columns).arg(Rows), 1500);
+    });
     // Keys go nowhere while the port is closed; the user hears of it once.
     FTerminal->SetOnKeyPress([this](TObject*, char&) {
         if (!FPort->Connected()) TypedWhileDisconnected();
@@ -127,6 +138,7 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     FCancelSendAction = PortMenu->addAction("Cancel s&end", this, &TTermWindow::CancelSend);
     PortMenu->addSeparator();
     PortMenu->addAction("&Quit", QKeySequence("Ctrl+Shift+Q"), this, &QWidget::close);
+    BuildEditMenu();
     QMenu* LineMenu = menuBar()->addMenu("&Line");
     LineMenu->addAction("Send &break", QKeySequence("Ctrl+Shift+B"), this, &TTermWindow::SendBreak);
     FDtrAction = LineMenu->addAction("&DTR");
@@ -140,8 +152,8 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     TermMenu->addAction("&Settings...", this, &TTermWindow::TerminalSettings);
     TermMenu->addAction("&Font...", this, &TTermWindow::ChooseFont);
     TermMenu->addAction("&Clear screen", this, [this] { FTerminal->ClearScreen(); });
-    // A terminal choice kept in the settings, as a checkable entry.
-    const auto Choice = [&](const char* Text, bool On, void (TComTerminalCore::*Set)(bool)) {
+    // A terminal choice kept in the settings, as a checkable entry (Set is the control's or its core's).
+    const auto Choice = [&](const char* Text, bool On, auto Set) {
         QAction* A = TermMenu->addAction(Text);
         A->setCheckable(true);
         A->setChecked(On);
@@ -152,6 +164,10 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
         return A;
     };
     FUtf8Action = Choice("&UTF-8", FTerminal->Utf8(), &TComTerminalCore::SetUtf8);
+    FFitAction =
+        Choice("Grid follows the &window", FTerminal->FitToWindow(), &TCustomComTerminal::SetFitToWindow);
+    FTimestampsAction =
+        Choice("Show &times of rows", FTerminal->Timestamps(), &TCustomComTerminal::SetTimestamps);
     FAltEscAction = Choice("&Alt sends Esc (menus open with F10)", FTerminal->AltSendsEscape(),
                            &TComTerminalCore::SetAltSendsEscape);
     // While Alt goes to the line, F10 opens the menus (otherwise F10 goes to the line too).
@@ -171,7 +187,8 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
         connect(A, &QAction::triggered, this, [this] { LineMapsChosen(); });
     }
     Ends->addSeparator();
-    const auto Choices = [&](const char* Title, int Count, const char* (*Name)(int), std::vector<QAction*>& Into) {
+    const auto Choices = [&](const char* Title, int Count, const char* (*Name)(int),
+                             std::vector<QAction*>& Into) {
         QMenu* Sub = Ends->addMenu(Title);
         auto* Group = new QActionGroup(Sub);
         for (int I = 0; I < Count; ++I) {
@@ -182,9 +199,11 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
             Into.push_back(A);
         }
     };
-    Choices("&Enter sends", 4, [](int I) { return EnterName(static_cast<TEnterSends>(I)); }, FEnterActions);
-    Choices("&Backspace sends", 3, [](int I) { return BackspaceName(static_cast<TBackspaceSends>(I)); },
-            FBackspaceActions);
+    Choices(
+        "&Enter sends", 4, [](int I) { return EnterName(static_cast<TEnterSends>(I)); }, FEnterActions);
+    Choices(
+        "&Backspace sends", 3, [](int I) { return BackspaceName(static_cast<TBackspaceSends>(I)); },
+        FBackspaceActions);
     ShowLineMaps();
     TermMenu->addSeparator();
     FStartLogAction = TermMenu->addAction("Start &log...", this, &TTermWindow::ChooseLog);
@@ -219,7 +238,8 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
         auto* B = new QToolButton(this);
         B->setDefaultAction(A);
         B->setText(A == FDtrAction ? "DTR" : "RTS");
-        B->setToolTip(A == FDtrAction ? "DTR: click to turn it on or off" : "RTS: click to turn it on or off");
+        B->setToolTip(A == FDtrAction ? "DTR: click to turn it on or off"
+                                      : "RTS: click to turn it on or off");
         B->setFocusPolicy(Qt::NoFocus);
         statusBar()->addPermanentWidget(B);
     }
@@ -237,6 +257,7 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     FSendCancel->setText("Cancel");
     FSendCancel->hide();
     statusBar()->addWidget(FSendCancel);
+    BuildFindBar();
     const struct {
         TComLedSignal Signal;
         const char* Caption;
@@ -563,17 +584,7 @@ void TTermWindow::ChooseLog() {
 // ---- send file ----
 
 void TTermWindow::SendFile(const std::string& FileName) {
-    if (!FSender) {
-        FSender = std::make_unique<TFileSender>(*FPort);
-        FSender->OnProgress = [this](int64_t Sent, int64_t Total) {
-            FHandoff.Run([this, Sent, Total] {
-                FSendBar->setValue(Total > 0 ? static_cast<int>(Sent * 1000 / Total) : 1000);
-            });
-        };
-        FSender->OnDone = [this](TSendResult Result, int64_t Sent, const std::string& Text) {
-            FHandoff.Run([this, Result, Sent, Text] { SendDone(Result, Sent, Text); });
-        };
-    }
+    MakeSender();
     try {
         FSender->Start(FileName);
     } catch (const std::exception& E) {
@@ -586,6 +597,20 @@ void TTermWindow::SendFile(const std::string& FileName) {
     FSendBar->show();
     FSendCancel->show();
     SetNote(QString("sending %1").arg(QFileInfo(QString::fromStdString(FileName)).fileName()));
+}
+
+void TTermWindow::MakeSender() {
+    if (!FSender) {
+        FSender = std::make_unique<TFileSender>(*FPort);
+        FSender->OnProgress = [this](int64_t Sent, int64_t Total) {
+            FHandoff.Run([this, Sent, Total] {
+                FSendBar->setValue(Total > 0 ? static_cast<int>(Sent * 1000 / Total) : 1000);
+            });
+        };
+        FSender->OnDone = [this](TSendResult Result, int64_t Sent, const std::string& Text) {
+            FHandoff.Run([this, Result, Sent, Text] { SendDone(Result, Sent, Text); });
+        };
+    }
 }
 
 void TTermWindow::CancelSend() {
@@ -606,6 +631,17 @@ void TTermWindow::SendDone(int Result, int64_t Sent, const std::string& Text) {
     FSending = false;
     FSendBar->hide();
     FSendCancel->hide();
+    if (std::exchange(FPasting, false)) {
+        // A paste that went whole needs no word; one cut short does.
+        if (Result == srCancelled)
+            SetNote(QString("paste cancelled after %1 of %2 bytes").arg(Sent).arg(FSender->Total()));
+        else if (Result == srFailed)
+            SetNote(QString("paste failed after %1 of %2 bytes: %3")
+                        .arg(Sent)
+                        .arg(FSender->Total())
+                        .arg(QString::fromStdString(Text)));
+        return;
+    }
     const QString Name = QFileInfo(QString::fromStdString(FSendFile)).fileName();
     const int64_t Total = FSender->Total();
     if (Result == srDone)
@@ -618,6 +654,115 @@ void TTermWindow::SendDone(int Result, int64_t Sent, const std::string& Text) {
                     .arg(Sent)
                     .arg(Total)
                     .arg(QString::fromStdString(Text)));
+}
+
+// ---- copy, paste, find ----
+
+void TTermWindow::BuildEditMenu() {
+    QMenu* Edit = menuBar()->addMenu("&Edit");
+    Edit->addAction("&Copy", QKeySequence("Ctrl+Shift+C"), this, [this] { FTerminal->CopySelection(); });
+    Edit->addAction("&Paste", QKeySequence("Ctrl+Shift+V"), this, [this] { FTerminal->PasteClipboard(); });
+    Edit->addAction("Select &all", QKeySequence("Ctrl+Shift+A"), this,
+                    [this] { FTerminal->SelectAllText(); });
+    Edit->addSeparator();
+    Edit->addAction("&Find...", QKeySequence("Ctrl+Shift+F"), this, &TTermWindow::ShowFindBar);
+    Edit->addSeparator();
+    FConfirmPasteAction = Edit->addAction("Ask before a &long or multi-line paste");
+    FConfirmPasteAction->setCheckable(true);
+    FConfirmPasteAction->setChecked(FConfirmPaste);
+    connect(FConfirmPasteAction, &QAction::toggled, this, [this](bool On) {
+        FConfirmPaste = On;
+        SaveSettings();
+    });
+}
+
+void TTermWindow::SetConfirmPaste(bool Value) {
+    FConfirmPasteAction->setChecked(Value);
+    FConfirmPaste = Value;
+}
+
+void TTermWindow::Paste(const std::string& Text) {
+    if (!FPort->Connected()) return TypedWhileDisconnected();
+    if (Sending()) {
+        SetNote("a send is running: the paste waits for its end");
+        return;
+    }
+    if (FConfirmPaste && PasteAsksFirst(Text)) {
+        const auto Lines = std::count(Text.begin(), Text.end(), '\n') + 1;
+        QMessageBox Ask(QMessageBox::Question, "Paste",
+                        QString("Send %1 bytes in %2 lines to the port?").arg(Text.size()).arg(Lines),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        auto* DontAsk = new QCheckBox("Do not ask again");
+        Ask.setCheckBox(DontAsk);
+        if (Ask.exec() != QMessageBox::Yes) return;
+        if (DontAsk->isChecked()) {
+            SetConfirmPaste(false);
+            SaveSettings();
+        }
+    }
+    const std::string Bytes = FTerminal->TypedText(Text);
+    if (Bytes.empty()) return;
+    MakeSender();
+    try {
+        FSender->StartData(Bytes, "the paste");
+    } catch (const std::exception& E) {
+        ShowException(E);
+        return;
+    }
+    FSending = FPasting = true;
+    FSendBar->setValue(0);
+    FSendBar->show();
+    FSendCancel->show();
+    FTerminal->ViewLive();
+    FTerminal->EchoTyped(Bytes);
+}
+
+void TTermWindow::BuildFindBar() {
+    FFindBar = new QToolBar("Find", this);
+    FFindBar->setMovable(false);
+    FFindBar->addWidget(new QLabel("Find: ", FFindBar));
+    FFindEdit = new QLineEdit(FFindBar);
+    FFindEdit->setClearButtonEnabled(true);
+    FFindBar->addWidget(FFindEdit);
+    FFindBar->addAction("Previous", this, [this] { FindNext(FFindEdit->text(), true); });
+    FFindBar->addAction("Next", this, [this] { FindNext(FFindEdit->text(), false); });
+    FFindCase = new QCheckBox("Match case", FFindBar);
+    FFindBar->addWidget(FFindCase);
+    QAction* Close = FFindBar->addAction("Close");
+    Close->setShortcut(QKeySequence(Qt::Key_Escape));
+    Close->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(Close, &QAction::triggered, this, [this] {
+        FFindBar->hide();
+        FTerminal->ClearHighlight();
+        FTerminal->setFocus();
+    });
+    // Typing searches from the top of the view; Enter goes on, Shift+Enter back.
+    connect(FFindEdit, &QLineEdit::textEdited, this, [this](const QString& Text) {
+        FTerminal->ClearSelection();
+        FindNext(Text, false);
+    });
+    connect(FFindEdit, &QLineEdit::returnPressed, this,
+            [this] { FindNext(FFindEdit->text(), QApplication::keyboardModifiers() & Qt::ShiftModifier); });
+    connect(FFindCase, &QCheckBox::toggled, this, [this] { FindNext(FFindEdit->text(), false); });
+    addToolBar(Qt::BottomToolBarArea, FFindBar);
+    FFindBar->hide();
+}
+
+void TTermWindow::ShowFindBar() {
+    FFindBar->show();
+    FFindEdit->setFocus();
+    FFindEdit->selectAll();
+}
+
+bool TTermWindow::FindNext(const QString& Text, bool Backward) {
+    if (Text.isEmpty()) {
+        FTerminal->ClearHighlight();
+        return false;
+    }
+    const bool Found = FTerminal->Find(Text.toStdU32String(), Backward, FFindCase->isChecked());
+    FFindEdit->setStyleSheet(Found ? QString() : QString("background: #f4c0c0"));
+    if (!Found) SetNote(QString("not found: %1").arg(Text));
+    return Found;
 }
 
 void TTermWindow::ChooseSendFile() {
@@ -686,6 +831,9 @@ void TTermWindow::LoadSettings() {
     T.SetLineMaps(ReadLineMaps(Ini, TermSection));
     T.SetAltSendsEscape(Ini.ReadBool(TermSection, "AltSendsEscape", false));
     T.SetUtf8(Ini.ReadBool(TermSection, "UTF8", true));
+    T.SetFitToWindow(Ini.ReadBool(TermSection, "FitToWindow", true));
+    T.SetTimestamps(Ini.ReadBool(TermSection, "Timestamps", false));
+    FConfirmPaste = Ini.ReadBool(TermSection, "ConfirmPaste", true);
     FScrollbackRows = std::clamp(Ini.ReadInteger(TermSection, "ScrollbackRows", FScrollbackRows), 0, 1000000);
     FAutoReconnect = Ini.ReadBool(TermSection, "AutoReconnect", FAutoReconnect);
     FLogTextSaved = Ini.ReadBool(TermSection, "LogText", FLogTextSaved);
@@ -716,6 +864,9 @@ void TTermWindow::SaveSettings() {
         WriteLineMaps(Ini, TermSection, T.LineMaps());
         Ini.WriteBool(TermSection, "AltSendsEscape", T.AltSendsEscape());
         Ini.WriteBool(TermSection, "UTF8", T.Utf8());
+        Ini.WriteBool(TermSection, "FitToWindow", T.FitToWindow());
+        Ini.WriteBool(TermSection, "Timestamps", T.Timestamps());
+        Ini.WriteBool(TermSection, "ConfirmPaste", FConfirmPaste);
         Ini.WriteInteger(TermSection, "ScrollbackRows", FScrollbackRows);
         Ini.WriteString(TermSection, "FontName", T.Font().Name);
         Ini.WriteInteger(TermSection, "FontSize", T.Font().Size);
@@ -805,8 +956,8 @@ void TTermWindow::ShowLineMaps() {
 // ---- file transfer protocols ----
 
 void TTermWindow::ChooseTransfer(TTransferProtocol Protocol, TTransferDirection Direction) {
-    const QString Title = QString("%1 %2").arg(Direction == tdSend ? "Send by" : "Receive by",
-                                               TransferProtocolName(Protocol));
+    const QString Title =
+        QString("%1 %2").arg(Direction == tdSend ? "Send by" : "Receive by", TransferProtocolName(Protocol));
     QString Path;
     if (Direction == tdSend)
         Path = QFileDialog::getOpenFileName(this, Title);
@@ -817,14 +968,16 @@ void TTermWindow::ChooseTransfer(TTransferProtocol Protocol, TTransferDirection 
     if (!Path.isEmpty()) StartTransfer(Protocol, Direction, Path.toStdString());
 }
 
-void TTermWindow::StartTransfer(TTransferProtocol Protocol, TTransferDirection Direction, const std::string& Path) {
+void TTermWindow::StartTransfer(TTransferProtocol Protocol, TTransferDirection Direction,
+                                const std::string& Path) {
     if (Sending()) return;
     FTransfer = std::make_unique<TTransfer>(*FPort);
     int64_t Total = 0;
     if (Direction == tdSend) Total = QFileInfo(QString::fromStdString(Path)).size();
     FTransfer->OnProgress = [this, Total](int64_t Bytes, const std::string&) {
         FHandoff.Run([this, Bytes, Total] {
-            if (Total > 0) FSendBar->setValue(static_cast<int>(std::min<int64_t>(Bytes, Total) * 1000 / Total));
+            if (Total > 0)
+                FSendBar->setValue(static_cast<int>(std::min<int64_t>(Bytes, Total) * 1000 / Total));
             SetNote(QString("%1: %2 bytes").arg(FTransferName).arg(Bytes));
         });
     };

@@ -36,8 +36,8 @@ class TFileSender;
 
 // What the command line chose for this run; none of it is saved.
 struct TTermOptions {
-    std::string Port; // COMn, a device path or a network port; empty: the saved port
-    TLineOptions Line; // rate, framing, flow and echo for this run
+    std::string Port;            // COMn, a device path or a network port; empty: the saved port
+    TLineOptions Line;           // rate, framing, flow and echo for this run
     std::string SettingsFile;    // the ini file; empty: the user's config directory
     std::string LogFile;         // a session log from the start; empty: none
     std::optional<bool> LogText; // the log's form for this run; none: the saved choice
@@ -87,6 +87,16 @@ class TTermWindow : public QMainWindow, public TComponent {
     void StartTransfer(TTransferProtocol Protocol, TTransferDirection Direction, const std::string& Path);
     int SendProgress() const; // per mille of the file the port took
 
+    // Pasted text goes to the port as typed, from the sender's thread (paced by flow control);
+    // a long or multi-line paste asks first unless the user said not to.
+    void Paste(const std::string& Text);
+    bool ConfirmPaste() const { return FConfirmPaste; }
+    void SetConfirmPaste(bool Value);
+    // The find bar (Ctrl+Shift+F): matches highlighted, Enter and Shift+Enter go to the next and the
+    // previous one.
+    void ShowFindBar();
+    bool FindNext(const QString& Text, bool Backward);
+
   protected:
     void closeEvent(QCloseEvent* Event) override;
 
@@ -119,6 +129,9 @@ class TTermWindow : public QMainWindow, public TComponent {
     void EndTransfer();
     void FinishTransfer();
     void TransferDone(bool Ok, const std::string& Text);
+    void BuildEditMenu();
+    void MakeSender();
+    void BuildFindBar();
 
     std::string FSettingsFile;
     bool FPortFromCommandLine = false;
@@ -144,6 +157,14 @@ class TTermWindow : public QMainWindow, public TComponent {
     QAction* FDtrAction = nullptr;
     QAction* FAltEscAction = nullptr;
     QAction* FUtf8Action = nullptr;
+    QAction* FFitAction = nullptr;
+    QAction* FTimestampsAction = nullptr;
+    QAction* FConfirmPasteAction = nullptr;
+    class QToolBar* FFindBar = nullptr;
+    class QLineEdit* FFindEdit = nullptr;
+    class QCheckBox* FFindCase = nullptr;
+    bool FConfirmPaste = true;
+    bool FPasting = false; // the running send is a paste
     QAction* FRtsAction = nullptr;
     QAction* FLfReturnsAction = nullptr;
     QAction* FDropCrAction = nullptr;
@@ -153,7 +174,7 @@ class TTermWindow : public QMainWindow, public TComponent {
     std::string FStateText; // the follower's last word ("disconnected: device removed", "reconnected" ...)
     bool FTypingNoted = false;
     bool FAutoReconnect = true;
-    int FScrollbackRows = 10000; // kept in the settings
+    int FScrollbackRows = 10000;       // kept in the settings
     bool FLogTextSaved = false;        // the log form kept in the settings (the command line may differ)
     std::atomic<bool> FLogging{false}; // read by the port's event thread
     bool FSending = false;             // a send started and its end not shown yet

@@ -35,13 +35,26 @@ void TFileSender::Start(const std::string& FileName) {
         throw Exception("cannot send " + FileName + ": " + Why);
     }
     FTotal = St.st_size;
+    Launch(Fd, FileName);
+}
+
+void TFileSender::StartData(std::string Data, const std::string& Name) {
+    if (Running()) throw Exception("a file is being sent already");
+    if (!FPort.Connected()) throw Exception("cannot send " + Name + ": the port is not connected");
+    Wait();
+    FData = std::move(Data);
+    FTotal = static_cast<int64_t>(FData.size());
+    Launch(-1, Name);
+}
+
+void TFileSender::Launch(int Fd, const std::string& Name) {
     FCancel.store(false);
     FRunning.store(true, std::memory_order_release);
     try {
-        FThread = std::thread([this, Fd, Chunk = LineChunk(FPort), FileName] { Run(Fd, Chunk, FileName); });
+        FThread = std::thread([this, Fd, Chunk = LineChunk(FPort), Name] { Run(Fd, Chunk, Name); });
     } catch (...) {
         FRunning.store(false);
-        ::close(Fd);
+        if (Fd >= 0) ::close(Fd);
         throw;
     }
 }
@@ -73,8 +86,15 @@ void TFileSender::Run(int Fd, int ChunkSize, const std::string& FileName) {
                 Result = srCancelled;
                 break;
             }
-            const ssize_t N = ::read(Fd, Buffer.data(),
-                                     static_cast<std::size_t>(std::min<int64_t>(ChunkSize, FTotal - Sent)));
+            const auto Want = static_cast<std::size_t>(std::min<int64_t>(ChunkSize, FTotal - Sent));
+            if (Fd < 0) {
+                if (!WriteAll(FData.data() + Sent, static_cast<int>(Want), Sent)) {
+                    Result = srCancelled;
+                    break;
+                }
+                continue;
+            }
+            const ssize_t N = ::read(Fd, Buffer.data(), Want);
             if (N < 0 && errno == EINTR) continue;
             if (N <= 0) {
                 Result = srFailed;
@@ -92,7 +112,7 @@ void TFileSender::Run(int Fd, int ChunkSize, const std::string& FileName) {
         Result = FCancel.load() ? srCancelled : srFailed;
         Text = E.what();
     }
-    ::close(Fd);
+    if (Fd >= 0) ::close(Fd);
     FRunning.store(false, std::memory_order_release);
     if (OnDone) OnDone(Result, Sent, Text);
 }

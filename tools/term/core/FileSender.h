@@ -40,6 +40,8 @@ class TFileSender {
     // Starts sending FileName. Raises Exception when the port is closed, a send is running, or the
     // file cannot be opened (nothing is sent then). Set the events before.
     void Start(const std::string& FileName);
+    // Sends Data (pasted text) the same way; Name is what an error calls it.
+    void StartData(std::string Data, const std::string& Name);
     // Asks the running send to stop: the write in progress is aborted. Does not wait.
     void Cancel();
     // Waits for the sender's thread to end (returns at once when none runs).
@@ -51,6 +53,8 @@ class TFileSender {
     TDoneEvent OnDone;
 
   private:
+    // Fd is the file's, or -1 for FData.
+    void Launch(int Fd, const std::string& Name);
     void Run(int Fd, int ChunkSize, const std::string& FileName);
     // Writes Count bytes, part after part as the port takes them; false when cancelled.
     bool WriteAll(const char* Data, int Count, int64_t& Sent);
@@ -62,4 +66,5 @@ class TFileSender {
     std::mutex FLock; // guards the idle wait below
     std::condition_variable FWake;
     int64_t FTotal = 0;
+    std::string FData; // what StartData sends; read only by the sender's thread while it runs
 };
