@@ -412,7 +412,8 @@ void TCustomComTerminal::Fit() {
     const int C = viewport()->width() / CharWidth(), R = viewport()->height() / CharHeight();
     const int BeforeC = Columns(), BeforeR = Rows();
     FitGrid(C, R);
-    if (Columns() != BeforeC || Rows() != BeforeR) emit GridResized(Columns(), Rows());
+    // Only a change the user can have seen is told: not the fits while the window first lays out.
+    if ((Columns() != BeforeC || Rows() != BeforeR) && FPaintCount > 0) emit GridResized(Columns(), Rows());
 }
 
 void TCustomComTerminal::SetBoldFace(bool Value) {

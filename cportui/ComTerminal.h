@@ -145,7 +145,7 @@ class TCustomComTerminal : public QAbstractScrollArea,
     int64_t ScrolledPixels() const { return FScrolledPixels; }
 
   signals:
-    // The grid took a new size by following the window.
+    // The grid took a new size by following the window (once it has been painted).
     void GridResized(int Columns, int Rows);
 
   public:

@@ -10,11 +10,20 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTimer>
 #include <QComboBox>
 #include <QWheelEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -289,4 +298,135 @@ TEST_F(TermOnPty, Utf8ByDefault) {
     EXPECT_EQ(T.Buffer().GetChar(5, 1).Code, 0xB0u);
     EXPECT_EQ(T.Buffer().GetChar(6, 1).CharCode, 'C');
     EXPECT_EQ(T.Buffer().GetChar(8, 1).Code, 0x20ACu);
+}
+
+namespace {
+
+void Mouse(TComTerminal& T, QEvent::Type Type, Qt::MouseButton Button, QPoint At) {
+    const Qt::MouseButtons Held =
+        Type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(Button);
+    QMouseEvent E(Type, QPointF(At), T.viewport()->mapToGlobal(QPointF(At)), Button, Held, Qt::NoModifier);
+    QApplication::sendEvent(T.viewport(), &E);
+}
+
+// Waits for Count bytes at the far end while the window's event loop runs.
+std::string ReceiveWithin(PtyPair& Pty, std::size_t Count, int Ms = 5000) {
+    std::string Got;
+    Within(
+        [&] {
+            Got += Pty.Receive(Count - Got.size(), 0);
+            return Got.size() >= Count;
+        },
+        Ms);
+    return Got;
+}
+
+// Pastes with Ctrl+Shift+V and answers the question that comes: Yes or No, and whether to stop
+// asking. The window is active again afterwards, as the desktop makes it.
+void PasteAnswering(TTermWindow& Window, bool Yes, bool DontAsk) {
+    QTimer::singleShot(0, [=] {
+        auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_TRUE(Box) << "no question was asked";
+        Box->checkBox()->setChecked(DontAsk);
+        Box->button(Yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    QTest::keyClick(&Window.Terminal(), Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    Window.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&Window));
+}
+
+} // namespace
+
+// Selecting with the mouse over the scrollback, copying, finding, and pasting to the far end as
+// typed (CR line ends), asked first when the paste holds several lines.
+TEST_F(TermOnPty, SelectCopyFindAndPaste) {
+    ASSERT_TRUE(Window.Port().Connected());
+    TComTerminal& T = Window.Terminal();
+    std::string Lines;
+    for (int N = 1; N <= 60; ++N)
+        Lines += "row " + std::to_string(N) + "   \r\n";
+    Pty.Send(Lines);
+    ASSERT_TRUE(Within([&] { return T.History().Count() == 60 - T.Rows() + 1; })) << T.History().Count();
+    T.ScrollView(2);
+    // From the left half of row 1's second cell to the middle of row 2's fourth: the view shows
+    // rows 60 - Rows and the one after it there.
+    const int CW = T.CharWidth(), CH = T.CharHeight();
+    Mouse(T, QEvent::MouseButtonPress, Qt::LeftButton, {CW + 1, CH / 2});
+    Mouse(T, QEvent::MouseMove, Qt::LeftButton, {3 * CW + CW - 1, CH + CH / 2});
+    Mouse(T, QEvent::MouseButtonRelease, Qt::LeftButton, {3 * CW + CW - 1, CH + CH / 2});
+    const int First = 60 - T.Rows();
+    EXPECT_EQ(T.SelectedText(), "ow " + std::to_string(First) + "\nrow");
+    T.setFocus();
+    QTest::keyClick(&T, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), "ow " + std::to_string(First) + "\nrow");
+    // A double click takes the word, Ctrl+Shift+A everything.
+    Mouse(T, QEvent::MouseButtonDblClick, Qt::LeftButton, {CW + 1, CH / 2});
+    Mouse(T, QEvent::MouseButtonRelease, Qt::LeftButton, {CW + 1, CH / 2});
+    EXPECT_EQ(T.SelectedText(), "row");
+    QTest::keyClick(&T, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(&T, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    std::string All;
+    for (int N = 1; N <= 60; ++N)
+        All += "row " + std::to_string(N) + (N < 60 ? "\n" : "");
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), All) << "trailing blanks left out";
+    EXPECT_TRUE(Window.FindNext("ROW 7", false));
+    EXPECT_EQ(T.SelectedText(), "row 7");
+    EXPECT_GT(T.ViewBack(), 0) << "the match is shown";
+
+    // A one-line paste goes at once, and one made while it runs follows it.
+    QApplication::clipboard()->setText("status");
+    QTest::keyClick(&T, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(&T, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(ReceiveWithin(Pty, 12), "statusstatus");
+    EXPECT_EQ(T.ViewBack(), 0) << "a paste returns to the live screen";
+    QApplication::clipboard()->setText("echo 1\necho 2\n");
+    PasteAnswering(Window, false, false);
+    PasteAnswering(Window, true, true);
+    EXPECT_EQ(ReceiveWithin(Pty, 14), "echo 1\recho 2\r") << "sent once: the first answer was No";
+    EXPECT_FALSE(Window.ConfirmPaste());
+    Window.SaveSettings();
+    EXPECT_FALSE(TIniFile(Dir.File("term.ini")).ReadBool("Terminal", "ConfirmPaste", true));
+    // A long paste goes whole from the sender's thread while the window goes on drawing.
+    std::string Long;
+    for (int N = 0; Long.size() < 100000; ++N)
+        Long += "line " + std::to_string(N) + "\n";
+    QApplication::clipboard()->setText(QString::fromStdString(Long));
+    QTest::keyClick(&T, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    const std::string Got = ReceiveWithin(Pty, Long.size(), 20000);
+    std::replace(Long.begin(), Long.end(), '\n', '\r');
+    EXPECT_TRUE(Got == Long) << Got.size() << " of " << Long.size();
+    EXPECT_TRUE(Within([&] { return !Window.Sending(); }));
+}
+
+// The grid follows the window: a shorter window keeps the caret's row in view and sends the rows
+// above it to the scrollback; the status strip shows the new size; the host's 132-column switch
+// is ignored meanwhile.
+TEST_F(TermOnPty, GridFollowsTheWindow) {
+    TComTerminal& T = Window.Terminal();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Window));
+    EXPECT_EQ(T.Columns(), T.viewport()->width() / T.CharWidth());
+    EXPECT_EQ(T.Rows(), T.viewport()->height() / T.CharHeight());
+    std::string Lines;
+    for (int N = 1; N <= 40; ++N)
+        Lines += "\r\nrow " + std::to_string(N);
+    Pty.Send(Lines);
+    ASSERT_TRUE(Within([&] { return Row(T, T.Rows()) == "row 40"; }));
+    const int Before = T.History().Count(), Rows = T.Rows();
+    Window.resize(Window.width() - 10 * T.CharWidth(), Window.height() - 6 * T.CharHeight());
+    ASSERT_TRUE(Within([&] { return T.Rows() == Rows - 6; })) << T.Rows();
+    EXPECT_EQ(T.Columns(), T.viewport()->width() / T.CharWidth());
+    EXPECT_EQ(Row(T, T.Rows()), "row 40");
+    EXPECT_EQ(T.CaretPos().Y, T.Rows());
+    EXPECT_EQ(T.History().Count(), Before + 6);
+    EXPECT_EQ(Window.statusBar()->currentMessage().toStdString(),
+              std::to_string(T.Columns()) + " \u00d7 " + std::to_string(T.Rows()));
+    const int Columns = T.Columns();
+    Pty.Send("\x1b[?3hok");
+    ASSERT_TRUE(Within([&] { return Row(T, T.Rows()) == "row 40ok"; }));
+    EXPECT_EQ(T.Columns(), Columns);
+    // The scroll bar covers the scrollback: at its top the view shows the oldest row.
+    T.verticalScrollBar()->setValue(0);
+    EXPECT_EQ(T.ViewBack(), T.History().Count());
+    T.verticalScrollBar()->setValue(T.verticalScrollBar()->maximum());
+    EXPECT_EQ(T.ViewBack(), 0);
 }

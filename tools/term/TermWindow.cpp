@@ -63,7 +63,9 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
     FTerminal->SetWantTabs(true);
     FTerminal->SetCaret(tcBlock);
     setCentralWidget(FTerminal);
-    FTerminal->SetUtf8(true); // tolvane-term's default; the settings may say otherwise
+    // tolvane-term's defaults; the settings may say otherwise.
+    FTerminal->SetUtf8(true);
+    FTerminal->SetFitToWindow(true);
 
     LoadSettings();
     // What the command line chooses holds for this run only: the saved values are kept aside and
@@ -318,7 +320,9 @@ TTermWindow::TTermWindow(const TTermOptions& Options)
                                                       "disconnected: device removed  -  log: session.log");
     for (const TComLed* Led : FLeds)
         StripWidth += Led->parentWidget()->sizeHint().width() + 8;
-    resize(std::max(sizeHint().width(), StripWidth), sizeHint().height());
+    // A grid that follows the window keeps its saved size instead; the strip makes do.
+    resize(FTerminal->FitToWindow() ? sizeHint().width() : std::max(sizeHint().width(), StripWidth),
+           sizeHint().height());
     FTerminal->setMinimumSize(0, 0);
     FTerminal->setFocus();
 }
@@ -632,7 +636,10 @@ void TTermWindow::SendDone(int Result, int64_t Sent, const std::string& Text) {
     FSendBar->hide();
     FSendCancel->hide();
     if (std::exchange(FPasting, false)) {
-        // A paste that went whole needs no word; one cut short does.
+        // A paste that went whole needs no word and lets the next one go; one cut short takes the
+        // waiting ones with it.
+        if (Result == srDone && !FPasteQueue.empty()) return StartPaste(std::exchange(FPasteQueue, {}));
+        FPasteQueue.clear();
         if (Result == srCancelled)
             SetNote(QString("paste cancelled after %1 of %2 bytes").arg(Sent).arg(FSender->Total()));
         else if (Result == srFailed)
@@ -683,12 +690,12 @@ void TTermWindow::SetConfirmPaste(bool Value) {
 
 void TTermWindow::Paste(const std::string& Text) {
     if (!FPort->Connected()) return TypedWhileDisconnected();
-    if (Sending()) {
-        SetNote("a send is running: the paste waits for its end");
+    if (Sending() && !FPasting) {
+        SetNote("a file is being sent: paste when it is done");
         return;
     }
     if (FConfirmPaste && PasteAsksFirst(Text)) {
-        const auto Lines = std::count(Text.begin(), Text.end(), '\n') + 1;
+        const auto Lines = std::count(Text.begin(), Text.end(), '\n') + (Text.back() == '\n' ? 0 : 1);
         QMessageBox Ask(QMessageBox::Question, "Paste",
                         QString("Send %1 bytes in %2 lines to the port?").arg(Text.size()).arg(Lines),
                         QMessageBox::Yes | QMessageBox::No, this);
@@ -702,6 +709,16 @@ void TTermWindow::Paste(const std::string& Text) {
     }
     const std::string Bytes = FTerminal->TypedText(Text);
     if (Bytes.empty()) return;
+    FTerminal->ViewLive();
+    FTerminal->EchoTyped(Bytes);
+    // A paste made while another is still going follows it.
+    if (FPasting)
+        FPasteQueue += Bytes;
+    else
+        StartPaste(Bytes);
+}
+
+void TTermWindow::StartPaste(const std::string& Bytes) {
     MakeSender();
     try {
         FSender->StartData(Bytes, "the paste");
@@ -713,8 +730,6 @@ void TTermWindow::Paste(const std::string& Text) {
     FSendBar->setValue(0);
     FSendBar->show();
     FSendCancel->show();
-    FTerminal->ViewLive();
-    FTerminal->EchoTyped(Bytes);
 }
 
 void TTermWindow::BuildFindBar() {
@@ -722,6 +737,7 @@ void TTermWindow::BuildFindBar() {
     FFindBar->setMovable(false);
     FFindBar->addWidget(new QLabel("Find: ", FFindBar));
     FFindEdit = new QLineEdit(FFindBar);
+    FFindEdit->setObjectName("find");
     FFindEdit->setClearButtonEnabled(true);
     FFindBar->addWidget(FFindEdit);
     FFindBar->addAction("Previous", this, [this] { FindNext(FFindEdit->text(), true); });
@@ -831,7 +847,7 @@ void TTermWindow::LoadSettings() {
     T.SetLineMaps(ReadLineMaps(Ini, TermSection));
     T.SetAltSendsEscape(Ini.ReadBool(TermSection, "AltSendsEscape", false));
     T.SetUtf8(Ini.ReadBool(TermSection, "UTF8", true));
-    T.SetFitToWindow(Ini.ReadBool(TermSection, "FitToWindow", true));
+    T.SetFitToWindow(Ini.ReadBool(TermSection, "FitToWindow", T.FitToWindow()));
     T.SetTimestamps(Ini.ReadBool(TermSection, "Timestamps", false));
     FConfirmPaste = Ini.ReadBool(TermSection, "ConfirmPaste", true);
     FScrollbackRows = std::clamp(Ini.ReadInteger(TermSection, "ScrollbackRows", FScrollbackRows), 0, 1000000);

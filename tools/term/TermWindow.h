@@ -131,6 +131,7 @@ class TTermWindow : public QMainWindow, public TComponent {
     void TransferDone(bool Ok, const std::string& Text);
     void BuildEditMenu();
     void MakeSender();
+    void StartPaste(const std::string& Bytes);
     void BuildFindBar();
 
     std::string FSettingsFile;
@@ -164,7 +165,8 @@ class TTermWindow : public QMainWindow, public TComponent {
     class QLineEdit* FFindEdit = nullptr;
     class QCheckBox* FFindCase = nullptr;
     bool FConfirmPaste = true;
-    bool FPasting = false; // the running send is a paste
+    bool FPasting = false;   // the running send is a paste
+    std::string FPasteQueue; // pastes made while it runs, to follow it
     QAction* FRtsAction = nullptr;
     QAction* FLfReturnsAction = nullptr;
     QAction* FDropCrAction = nullptr;
