@@ -9,11 +9,13 @@ set -euo pipefail
 # serial server the network-port tests talk to (started by the tests with their own file, never as
 # a service); bash-completion runs the completion scripts in their test; groff-base renders the
 # man pages for the option-coverage test; lrzsz are the file transfer programs tolvane-term runs
-# (and its tests run on the far end); tmux hosts the console-mode test.
+# (and its tests run on the far end); tmux hosts the console-mode test; xvfb, xdotool and xclip
+# run tolvane-term on a real X display for the selection and paste test.
 packages=(cmake ninja-build g++ clang ccache pkg-config
           qt6-base-dev libgl-dev libgtest-dev libgmock-dev libbenchmark-dev
           libclang-rt-14-dev util-linux fonts-urw-base35 desktop-file-utils
-          fonts-dejavu-core libvterm-dev ser2net bash-completion groff-base lrzsz tmux)
+          fonts-dejavu-core libvterm-dev ser2net bash-completion groff-base lrzsz tmux
+          xvfb xdotool xclip)
 
 missing=()
 for p in "${packages[@]}"; do
