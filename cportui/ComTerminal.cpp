@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -508,7 +509,15 @@ void TCustomComTerminal::SetVerticalBar() {
     FSettingBar = false;
 }
 
+// Output may change the scrollback many times in one turn of the event loop: the bar and the
+// gutter follow once, when the loop comes round.
 void TCustomComTerminal::ViewHistoryChanged() {
+    if (std::exchange(FHistoryPending, true)) return;
+    QMetaObject::invokeMethod(this, &TCustomComTerminal::FollowHistory, Qt::QueuedConnection);
+}
+
+void TCustomComTerminal::FollowHistory() {
+    FHistoryPending = false;
     const bool Bar = ScrollbackRows() > 0 && (FScrollBars == ssVertical || FScrollBars == ssBoth);
     if (FitToWindow() && (verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn) != Bar) ApplyBarPolicy();
     if (FScrollBars == ssVertical || FScrollBars == ssBoth) SetVerticalBar();

@@ -200,6 +200,7 @@ class TCustomComTerminal : public QAbstractScrollArea,
     // The scrollback rows the vertical bar covers above the grid (0 without scrollback).
     int BarHistoryRows() const;
     void SetVerticalBar();
+    void FollowHistory();
     void ApplyBarPolicy();
     void Fit();
     void PlaceGutter();
@@ -213,8 +214,9 @@ class TCustomComTerminal : public QAbstractScrollArea,
     bool FCtl3D = true;
     QFont FQFont, FQFontUnderlined, FQFontBold, FQFontBoldUnderlined;
     bool FBoldFace = false;
-    bool FSettingBar = false; // the vertical bar is set from the view, not moved by the user
-    int FVMax = 0;            // grid rows beyond the viewport
+    bool FSettingBar = false;     // the vertical bar is set from the view, not moved by the user
+    bool FHistoryPending = false; // FollowHistory is queued
+    int FVMax = 0;                // grid rows beyond the viewport
     QWidget* FGutter = nullptr;
     int FClicks = 0; // 1, 2, 3: the press that starts a character, word or line selection
     qint64 FLastClickMs = 0;
