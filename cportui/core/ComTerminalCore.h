@@ -199,7 +199,7 @@ class TComTerminalCore : public TComTermBufferOwner, public TTermLines {
     TComTermChar LineCell(int64_t Line, int X) const override;
 
     // Selection (the view repaints on every change). Copied text is UTF-8 with the blanks that end
-    // each row left out. Rebuilding the grid (Columns, Rows, a new emulation) drops it.
+    // each row left out. Rebuilding the grid (the Columns and Rows setters) drops it.
     const TComTermSelection& Selection() const { return FSelection; }
     void SelectBegin(TTermTextPos Cell, bool RightHalf, TSelectUnit Unit);
     void SelectExtend(TTermTextPos Cell, bool RightHalf);

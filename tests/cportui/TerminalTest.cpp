@@ -427,3 +427,38 @@ TEST(ComTrmSetForm, ConfirmConvertsAndCancelKeepsEverything) {
     EXPECT_EQ(T.Rows(), 10);
     EXPECT_EQ(T.Buffer().GetChar(1, 1).CharCode, 0) << "a new size clears the screen";
 }
+
+// The control's own paste sends the text as typed when no handler takes it; a selected cell is
+// drawn inverted, and a bright cell bold once BoldFace is on.
+TEST(ComTerminal, PasteAsTypedSelectionInvertedAndBoldFace) {
+    auto Dev = TVirtualDevice::Create("COM10");
+    TComPort Port(nullptr);
+    Port.SetPort("COM10");
+    Port.SetEvents({});
+    Port.Open();
+    auto T = Shown(20, 4);
+    T->SetComPort(&Port);
+    T->PasteText("ab\r\ncd\n");
+    ASSERT_TRUE(Dev->WaitSent(6, 2000));
+    EXPECT_EQ(Dev->ReadSent(), "ab\rcd\r");
+    std::string Handed;
+    T->SetOnPaste([&](TObject*, const std::string& Text) { Handed = Text; });
+    T->PasteText("x\ny");
+    EXPECT_EQ(Handed, "x\ny");
+    EXPECT_FALSE(Dev->WaitSent(1, 100)) << "a handler that takes the paste sends it itself";
+
+    T->StringReceived("xy " + E + "[1mB" + E + "[0m");
+    const int64_t Line = T->ViewLine(1);
+    T->SelectBegin({Line, 1}, false, suChar);
+    T->SelectExtend({Line, 1}, true);
+    const QImage Img = Shot(*T);
+    const int Cell = T->CharWidth() * T->CharHeight();
+    EXPECT_GT(CountColour(Img, CellRect(*T, 1, 1), ToQColor(clWhite).rgb()), Cell / 2) << "inverted";
+    EXPECT_LT(CountColour(Img, CellRect(*T, 2, 1), ToQColor(clWhite).rgb()), Cell / 2) << "not selected";
+    const int Thin = CountColour(Img, CellRect(*T, 4, 1), ToQColor(T->AltColor()).rgb());
+    T->SetBoldFace(true);
+    const int Bold = CountColour(Shot(*T), CellRect(*T, 4, 1), ToQColor(T->AltColor()).rgb());
+    EXPECT_GT(Thin, 0);
+    EXPECT_GT(Bold, Thin) << "a bold face has more ink";
+    Port.Close();
+}
