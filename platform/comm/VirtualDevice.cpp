@@ -302,13 +302,15 @@ class TVirtualBackend : public TLineBackend {
             }
             S->TxInFlight = 0;
             auto handler = S->SentHandler;
-            if (!handler) S->Sent += chunk;
-            S->Cv.notify_all();
             const bool wantSpace = S->WantSpace;
             S->WantSpace = false;
             if (wantSpace) S->Upcall(lock, [](TLineSink* sink) { sink->OnTxSpace(); });
             if (S->Tx.empty() && S->TxInFlight == 0)
                 S->Upcall(lock, [](TLineSink* sink) { sink->OnTxEmpty(); });
+            // Bytes count as sent once the port has heard of the room and the empty line they
+            // leave, so whoever waits for them also finds the port's events latched.
+            if (!handler) S->Sent += chunk;
+            S->Cv.notify_all();
             if (handler) {
                 lock.unlock();
                 handler(chunk);
