@@ -387,15 +387,13 @@ bool TNetBackend::DeliverStage() {
 
 void TNetBackend::Loop() {
     std::unique_ptr<BYTE[]> raw(new BYTE[kStageSize]);
-    uint64_t purgesSeen;
     {
         std::lock_guard g(FLock);
-        purgesSeen = FPurges;
+        FPurgesSeen = FPurges;
     }
-    Clock::time_point dropUntil{};
     for (;;) {
         bool wantOut, txEmpty, txSpace, broken;
-        uint64_t epoch, purges;
+        uint64_t epoch;
         DWORD mode;
         {
             std::lock_guard g(FLock);
@@ -405,7 +403,6 @@ void TNetBackend::Loop() {
             if (txSpace) FWantSpace = false;
             broken = FBroken;
             epoch = FRxEpoch;
-            purges = FPurges;
             mode = std::exchange(FModeErrors, 0);
         }
         if (broken || FStop.load()) {
@@ -416,12 +413,8 @@ void TNetBackend::Loop() {
             FStageEpoch = epoch;
             FStage.Clear();
         }
-        if (purges != purgesSeen) {
-            purgesSeen = purges;
-            FDropping = true;
-            dropUntil = Clock::now() + std::chrono::milliseconds(kPurgeMs);
-        }
-        if (FDropping && MsLeft(dropUntil) == 0) FDropping = false;
+        NoticePurge();
+        if (FDropping && MsLeft(FDropUntil) == 0) FDropping = false;
         if (txSpace || txEmpty || mode) {
             std::lock_guard g(FUpcallLock);
             if (FGone) return;
@@ -434,7 +427,7 @@ void TNetBackend::Loop() {
         const bool room = FStage.Room() > 0;
         pollfd fds[2] = {{FFd, static_cast<short>((room ? POLLIN : 0) | (wantOut ? POLLOUT : 0)), 0},
                          {FWakeFd, POLLIN, 0}};
-        if (::poll(fds, 2, FDropping ? std::max(1, MsLeft(dropUntil)) : -1) < 0) {
+        if (::poll(fds, 2, FDropping ? std::max(1, MsLeft(FDropUntil)) : -1) < 0) {
             if (errno == EINTR) continue;
             Gone();
             return;
@@ -452,6 +445,7 @@ void TNetBackend::Loop() {
         if (room && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             const ssize_t n = ::recv(FFd, raw.get(), FStage.Room(), MSG_DONTWAIT);
             if (n > 0) {
+                NoticePurge(); // asked while this thread waited: its answer may be in these bytes
                 Received(raw.get(), static_cast<size_t>(n));
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 Gone(); // the server closed, or the connection broke (reset, peer timed out)
@@ -462,6 +456,14 @@ void TNetBackend::Loop() {
             return;
         }
     }
+}
+
+void TNetBackend::NoticePurge() {
+    std::lock_guard g(FLock);
+    if (FPurges == FPurgesSeen) return;
+    FPurgesSeen = FPurges;
+    FDropping = true;
+    FDropUntil = Clock::now() + std::chrono::milliseconds(kPurgeMs);
 }
 
 // ---- sending (callers hold the core's lock; FLock below it) ----

@@ -34,6 +34,7 @@
 #include "platform/ports/NetPortName.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,9 @@ class TNetBackend final : public TLineBackend, private TTelnetCodec::TEvents {
     // Decodes n received bytes into the stage (rfc2217) or copies them (socket).
     void Received(const BYTE* p, size_t n);
     bool DeliverStage();
+    // Starts dropping for a receive purge asked since the last look. Called before any received
+    // byte is read, so an answer to the purge is never read before the purge is noticed.
+    void NoticePurge();
     // FLock held.
     void Flush();
     // Flush, then unlock, and wake the port's thread when it has something to do about it.
@@ -119,7 +123,9 @@ class TNetBackend final : public TLineBackend, private TTelnetCodec::TEvents {
     TRxHold FStage;
     uint64_t FStageEpoch = 0;
     bool FDropping = false; // after a purge, until the server's answer
-    std::string FOpenText;  // text the server sent while the open waited
+    uint64_t FPurgesSeen = 0;
+    std::chrono::steady_clock::time_point FDropUntil{};
+    std::string FOpenText; // text the server sent while the open waited
     bool FOpenAnswered = false;
     DWORD FModeErrors = 0; // CE_MODE still to report
 

@@ -292,3 +292,25 @@ TEST(NetPort, FloodLargerThanEveryBufferArrivesWhole) {
     EXPECT_EQ(errors, 0u);
     CloseHandle(h);
 }
+
+// Bytes that follow a receive purge's answer are kept, however soon the server answers: the answer
+// may be read before the port's reader thread has looked at the purge at all.
+TEST(NetPort, BytesAfterAPromptlyAnsweredPurgeAreKept) {
+    TFakeServer* self = nullptr;
+    TFakeServer server(true, [&](BYTE code, const std::string& value) -> std::string {
+        if (code != 1 || value != std::string(4, '\0')) return Req(code + 100, value);
+        // The rate query behind a purge: answered at once, the device's byte a little later.
+        self->Send(Req(101, std::string("\x00\x00\x25\x80", 4)));
+        std::this_thread::sleep_for(20ms);
+        return "X";
+    });
+    self = &server;
+    HANDLE h = OpenPort(server.Url());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << CommOpenErrorText();
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
+        ASSERT_EQ(ReadExactly(h, 1), "X");
+    }
+    CloseHandle(h);
+}
