@@ -243,7 +243,9 @@ TEST_F(TtyApi, FarEndClosedFailsPendingAndLaterCallsWithoutSpinning) {
 
     auto before = TaskSwitches();
     std::this_thread::sleep_for(300ms);
-    EXPECT_LE(PortWakeups(Others, before, TaskSwitches()), 3u);
+    // A spinning or polling thread switches dozens of times in 300 ms; a few are the machine's
+    // (a preemption under load counts as a switch too).
+    EXPECT_LE(PortWakeups(Others, before, TaskSwitches()), 6u);
 
     TOverlapped wov;
     EXPECT_FALSE(WriteFile(Port, "x", 1, &done, &wov.Ov) && done == 1);
