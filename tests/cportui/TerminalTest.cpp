@@ -66,6 +66,15 @@ int CountColour(const QImage& Img, const QRect& R, QRgb C) {
     return N;
 }
 
+// A port opened on the virtual device Name, without events.
+std::unique_ptr<TComPort> OpenOn(const std::string& Name) {
+    auto Port = std::make_unique<TComPort>(nullptr);
+    Port->SetPort(Name);
+    Port->SetEvents({});
+    Port->Open();
+    return Port;
+}
+
 QRect CellRect(const TCustomComTerminal& T, int X, int Y) {
     return QRect((X - 1) * T.CharWidth(), (Y - 1) * T.CharHeight(), T.CharWidth(), T.CharHeight());
 }
@@ -229,17 +238,14 @@ TEST(ComTerminal, FontsFallBackToFixedPitchWithoutUnderline) {
 
 TEST(ComTerminal, KeysReachThePortAlsoInsideADialog) {
     auto Dev = TVirtualDevice::Create("COM9");
-    TComPort Port(nullptr);
-    Port.SetPort("COM9");
-    Port.SetEvents({});
-    Port.Open();
+    const auto Port = OpenOn("COM9");
     QDialog Dialog;
     auto* T = new TComTerminal(&Dialog, nullptr);
     auto* Other = new QLineEdit(&Dialog);
     auto* Layout = new QVBoxLayout(&Dialog);
     Layout->addWidget(T);
     Layout->addWidget(Other);
-    T->SetComPort(&Port);
+    T->SetComPort(Port.get());
     Dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&Dialog));
     T->setFocus();
@@ -277,7 +283,7 @@ TEST(ComTerminal, KeysReachThePortAlsoInsideADialog) {
     ASSERT_TRUE(Dev->WaitSent(1, 2000));
     EXPECT_EQ(Dev->ReadSent(), "\t");
     // The port's removal unbinds the terminal.
-    Port.Close();
+    Port->Close();
 }
 
 TEST(ComTerminal, RemovedPortUnbindsTheTerminal) {
@@ -432,12 +438,9 @@ TEST(ComTrmSetForm, ConfirmConvertsAndCancelKeepsEverything) {
 // drawn inverted, and a bright cell bold once BoldFace is on.
 TEST(ComTerminal, PasteAsTypedSelectionInvertedAndBoldFace) {
     auto Dev = TVirtualDevice::Create("COM10");
-    TComPort Port(nullptr);
-    Port.SetPort("COM10");
-    Port.SetEvents({});
-    Port.Open();
+    const auto Port = OpenOn("COM10");
     auto T = Shown(20, 4);
-    T->SetComPort(&Port);
+    T->SetComPort(Port.get());
     T->PasteText("ab\r\ncd\n");
     ASSERT_TRUE(Dev->WaitSent(6, 2000));
     EXPECT_EQ(Dev->ReadSent(), "ab\rcd\r");
@@ -460,5 +463,5 @@ TEST(ComTerminal, PasteAsTypedSelectionInvertedAndBoldFace) {
     const int Bold = CountColour(Shot(*T), CellRect(*T, 4, 1), ToQColor(T->AltColor()).rgb());
     EXPECT_GT(Thin, 0);
     EXPECT_GT(Bold, Thin) << "a bold face has more ink";
-    Port.Close();
+    Port->Close();
 }
