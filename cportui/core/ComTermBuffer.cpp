@@ -8,10 +8,10 @@ void TComTermBuffer::Init() {
     // Assign the new blocks before the size, so a failed allocation leaves the old grid whole.
     std::vector<TComTermChar> Cells(static_cast<std::size_t>(Columns) * static_cast<std::size_t>(Rows));
     std::vector<bool> Tabs(static_cast<std::size_t>(Columns), false);
-    std::vector<int64_t> Stamps(static_cast<std::size_t>(Rows), 0);
+    std::vector<TComTermRowInfo> Info(static_cast<std::size_t>(Rows));
     FCells.swap(Cells);
     FTabStops.swap(Tabs);
-    FStamps.swap(Stamps);
+    FInfo.swap(Info);
     FColumns = Columns;
     FRows = Rows;
     for (int X = 1; X <= std::min(FColumns, 73); X += 8)
@@ -29,9 +29,9 @@ TComTermChar TComTermBuffer::GetChar(int X, int Y) const {
 
 void TComTermBuffer::ScrollDown() {
     if (FRows == 0) return;
-    if (OnRowLeaves) OnRowLeaves(Row(1), FColumns, FStamps[0]);
+    if (OnRowLeaves) OnRowLeaves(Row(1), FColumns, FInfo[0]);
     std::copy(Row(2), FCells.data() + FCells.size(), Row(1));
-    std::copy(FStamps.begin() + 1, FStamps.end(), FStamps.begin());
+    std::copy(FInfo.begin() + 1, FInfo.end(), FInfo.begin());
     Clear(FRows, 1, FColumns);
     ScrollWindow(-1);
 }
@@ -39,7 +39,7 @@ void TComTermBuffer::ScrollDown() {
 void TComTermBuffer::ScrollUp() {
     if (FRows == 0) return;
     std::copy_backward(Row(1), Row(FRows), FCells.data() + FCells.size());
-    std::copy_backward(FStamps.begin(), FStamps.end() - 1, FStamps.end());
+    std::copy_backward(FInfo.begin(), FInfo.end() - 1, FInfo.end());
     Clear(1, 1, FColumns);
     ScrollWindow(1);
 }
@@ -58,7 +58,9 @@ void TComTermBuffer::ScrollWindow(int Rows) {
 
 void TComTermBuffer::Clear(int Y, int FromX, int ToX) {
     std::fill(Row(Y) + (FromX - 1), Row(Y) + ToX, TComTermChar{});
-    if (FromX == 1 && ToX == FColumns) FStamps[static_cast<std::size_t>(Y - 1)] = 0;
+    TComTermRowInfo& Info = FInfo[static_cast<std::size_t>(Y - 1)];
+    if (FromX == 1 && ToX == FColumns) Info = {};
+    if (ToX == FColumns) Info.Continues = false; // its end is blank now: the text stops here
 }
 
 void TComTermBuffer::Resize(int Columns, int Rows, int Drop) {
@@ -67,20 +69,20 @@ void TComTermBuffer::Resize(int Columns, int Rows, int Drop) {
     Drop = std::clamp(Drop, 0, FRows);
     std::vector<TComTermChar> Cells(static_cast<std::size_t>(Columns) * static_cast<std::size_t>(Rows));
     std::vector<bool> Tabs(static_cast<std::size_t>(Columns), false);
-    std::vector<int64_t> Stamps(static_cast<std::size_t>(Rows), 0);
+    std::vector<TComTermRowInfo> Info(static_cast<std::size_t>(Rows));
     for (int Y = 1; Y <= Drop; ++Y)
-        if (OnRowLeaves) OnRowLeaves(Row(Y), FColumns, FStamps[static_cast<std::size_t>(Y - 1)]);
+        if (OnRowLeaves) OnRowLeaves(Row(Y), FColumns, FInfo[static_cast<std::size_t>(Y - 1)]);
     const int Kept = std::min(Rows, FRows - Drop), Width = std::min(Columns, FColumns);
     for (int Y = 1; Y <= Kept; ++Y) {
         const TComTermChar* From = Row(Drop + Y);
         std::copy(From, From + Width, Cells.begin() + static_cast<std::ptrdiff_t>(Y - 1) * Columns);
-        Stamps[static_cast<std::size_t>(Y - 1)] = FStamps[static_cast<std::size_t>(Drop + Y - 1)];
+        Info[static_cast<std::size_t>(Y - 1)] = FInfo[static_cast<std::size_t>(Drop + Y - 1)];
     }
     for (int X = 1; X <= Width; ++X)
         Tabs[static_cast<std::size_t>(X - 1)] = FTabStops[static_cast<std::size_t>(X - 1)];
     FCells.swap(Cells);
     FTabStops.swap(Tabs);
-    FStamps.swap(Stamps);
+    FInfo.swap(Info);
     FColumns = Columns;
     FRows = Rows;
 }

@@ -22,6 +22,12 @@ struct TComTermChar {
     bool operator==(const TComTermChar&) const = default;
 };
 
+// What a row keeps beside its cells, moving with it into the scrollback.
+struct TComTermRowInfo {
+    int64_t Stamp = 0;      // a number the owner keeps (the time the row was first written); 0: none
+    bool Continues = false; // the row's text goes on in the next row (the caret wrapped there)
+};
+
 // What the screen buffer needs of the terminal that shows it. Called on the thread that owns the
 // terminal's window.
 class TComTermBufferOwner {
@@ -61,9 +67,9 @@ class TComTermBuffer : public TObject {
     void SetChar(int X, int Y, const TComTermChar& Cell);
     TComTermChar GetChar(int X, int Y) const;
     // The grid moves up one row; the bottom row comes in empty. OnRowLeaves, when set, sees the
-    // top row first (a scrollback keeps it), with its stamp.
+    // top row first (a scrollback keeps it), with its row information.
     void ScrollDown();
-    std::function<void(const TComTermChar* Cells, int Columns, int64_t Stamp)> OnRowLeaves;
+    std::function<void(const TComTermChar* Cells, int Columns, const TComTermRowInfo& Info)> OnRowLeaves;
     // The grid moves down one row; the top row comes in empty.
     void ScrollUp();
     // Empties row Y from column X to its end.
@@ -74,13 +80,17 @@ class TComTermBuffer : public TObject {
     // the rows below them follow from the top, cut or padded at the right and the bottom. Tab
     // stops stay on their columns; new columns have none. The owner repaints.
     void Resize(int Columns, int Rows, int Drop);
-    // A number the owner keeps per row (the time it was first written), moving with the row; 0 for
-    // a new or wholly erased row.
-    int64_t RowStamp(int Y) const {
-        return Y >= 1 && Y <= FRows ? FStamps[static_cast<std::size_t>(Y - 1)] : 0;
+    // What row Y keeps beside its cells; a new or wholly erased row has none. Outside the grid
+    // a read gives none and a write is ignored.
+    TComTermRowInfo RowInfo(int Y) const {
+        return Y >= 1 && Y <= FRows ? FInfo[static_cast<std::size_t>(Y - 1)] : TComTermRowInfo{};
     }
+    int64_t RowStamp(int Y) const { return RowInfo(Y).Stamp; }
     void SetRowStamp(int Y, int64_t Stamp) {
-        if (Y >= 1 && Y <= FRows) FStamps[static_cast<std::size_t>(Y - 1)] = Stamp;
+        if (Y >= 1 && Y <= FRows) FInfo[static_cast<std::size_t>(Y - 1)].Stamp = Stamp;
+    }
+    void SetRowContinues(int Y, bool Value) {
+        if (Y >= 1 && Y <= FRows) FInfo[static_cast<std::size_t>(Y - 1)].Continues = Value;
     }
     bool GetTab(int X) const;
     void SetTab(int X, bool Flag);
@@ -101,6 +111,6 @@ class TComTermBuffer : public TObject {
     TComTermBufferOwner* FOwner; // not owned
     std::vector<TComTermChar> FCells;
     std::vector<bool> FTabStops;
-    std::vector<int64_t> FStamps;
+    std::vector<TComTermRowInfo> FInfo;
     int FColumns = 0, FRows = 0;
 };

@@ -8,14 +8,14 @@ void TComTermHistory::SetLimit(int Value) {
         FRows.pop_front();
 }
 
-bool TComTermHistory::Push(const TComTermChar* Cells, int Columns, int64_t Stamp) {
+bool TComTermHistory::Push(const TComTermChar* Cells, int Columns, const TComTermRowInfo& Info) {
     if (FLimit == 0) return false;
     int Used = Columns;
     while (Used > 0 && Cells[Used - 1] == TComTermChar{})
         --Used;
     const bool Dropped = Count() == FLimit;
     if (Dropped) FRows.pop_front();
-    FRows.push_back({std::vector<TComTermChar>(Cells, Cells + Used), Stamp});
+    FRows.push_back({std::vector<TComTermChar>(Cells, Cells + Used), Info});
     return Dropped;
 }
 

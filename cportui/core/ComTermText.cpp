@@ -40,9 +40,10 @@ std::string LinesText(const TTermLines& Lines, TTermTextPos From, TTermTextPos T
             AppendUtf8(Row, IsBlank(C) ? U' ' : C);
             if (!IsBlank(C)) Kept = Row.size();
         }
-        Row.resize(Kept);
+        const bool Joined = Lines.LineContinues(L) && L < To.Line;
+        if (!Joined) Row.resize(Kept);
         Text += Row;
-        if (L < To.Line) Text += '\n';
+        if (L < To.Line && !Joined) Text += '\n';
     }
     return Text;
 }

@@ -32,6 +32,8 @@ class TTermLines {
     virtual int LineWidth(int64_t Line) const = 0;
     // The empty cell outside.
     virtual TComTermChar LineCell(int64_t Line, int X) const = 0;
+    // The line's text goes on in the next line (it wrapped at the right margin).
+    virtual bool LineContinues(int64_t) const { return false; }
 };
 
 // The character a cell shows; 0 for the empty cell.
@@ -39,7 +41,7 @@ char32_t CellCode(const TComTermChar& Cell);
 
 // The text from From to To (places between cells, To excluded) as UTF-8: rows end with '\n', the
 // blanks that end a row (empty cells and spaces) are left out, an empty cell inside a row reads as a
-// space.
+// space. A row that wrapped into the next joins it, as one line, blanks and all.
 std::string LinesText(const TTermLines& Lines, TTermTextPos From, TTermTextPos To);
 
 // The columns where Needle starts on Line (matches do not run over into the next line); empty for

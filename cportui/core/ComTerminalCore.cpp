@@ -65,8 +65,8 @@ TComTerminalCore::TComTerminalCore(TObject* Sender, TComTerminalView* View)
     // A terminal made in code (not read from stored form data) shows received data at once. The
     // view is not asked anything here: the control deriving from it is still being built.
     FEscapeCodes = std::make_unique<TEscapeCodesVT100>();
-    FBuffer.OnRowLeaves = [this](const TComTermChar* Cells, int Columns, int64_t Stamp) {
-        RowLeft(Cells, Columns, Stamp);
+    FBuffer.OnRowLeaves = [this](const TComTermChar* Cells, int Columns, const TComTermRowInfo& Info) {
+        RowLeft(Cells, Columns, Info);
     };
     FBuffer.Init();
 }
@@ -222,6 +222,7 @@ void TComTerminalCore::AdvanceCaret(TAdvanceCaret Kind) {
         if (X < FColumns)
             MoveCaret(X + 1, Y);
         else if (FWrapLines) {
+            FBuffer.SetRowContinues(Y, true); // copied text joins the two rows again
             if (Y < FRows)
                 MoveCaret(1, Y + 1);
             else {
@@ -489,10 +490,10 @@ void TComTerminalCore::SetScrollbackRows(int Value) {
 
 // A row leaves the top of the grid: into the scrollback when there is one; its line is gone
 // otherwise, and so is the scrollback's oldest when it is full.
-void TComTerminalCore::RowLeft(const TComTermChar* Cells, int Columns, int64_t Stamp) {
+void TComTerminalCore::RowLeft(const TComTermChar* Cells, int Columns, const TComTermRowInfo& Info) {
     if (FHistory.Limit() == 0) {
         ++FLinesGone;
-    } else if (FHistory.Push(Cells, Columns, Stamp)) {
+    } else if (FHistory.Push(Cells, Columns, Info)) {
         ++FLinesGone;
     } else {
         // A view that looks back stays on the rows it shows.
@@ -550,12 +551,12 @@ TComTermChar TComTerminalCore::LineCell(int64_t Line, int X) const {
                          : FBuffer.GetChar(X, static_cast<int>(Index - Count) + 1);
 }
 
-int64_t TComTerminalCore::LineStamp(int64_t Line) const {
+TComTermRowInfo TComTerminalCore::LineInfo(int64_t Line) const {
     const int64_t Index = LineIndex(Line);
-    if (Index < 0) return 0;
+    if (Index < 0) return {};
     const int Count = FHistory.Count();
-    return Index < Count ? FHistory.Stamp(static_cast<int>(Index))
-                         : FBuffer.RowStamp(static_cast<int>(Index - Count) + 1);
+    return Index < Count ? FHistory.Info(static_cast<int>(Index))
+                         : FBuffer.RowInfo(static_cast<int>(Index - Count) + 1);
 }
 
 // ---- selection and find ----

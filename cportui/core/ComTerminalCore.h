@@ -197,6 +197,8 @@ class TComTerminalCore : public TComTermBufferOwner, public TTermLines {
     int64_t EndLine() const override { return FLinesGone + FHistory.Count() + FBuffer.Rows(); }
     int LineWidth(int64_t Line) const override;
     TComTermChar LineCell(int64_t Line, int X) const override;
+    bool LineContinues(int64_t Line) const override { return LineInfo(Line).Continues; }
+    TComTermRowInfo LineInfo(int64_t Line) const;
 
     // Selection (the view repaints on every change). Copied text is UTF-8 with the blanks that end
     // each row left out. Rebuilding the grid (the Columns and Rows setters) drops it.
@@ -234,7 +236,7 @@ class TComTerminalCore : public TComTermBufferOwner, public TTermLines {
     bool Timestamps() const { return FTimestamps; }
     void SetTimestamps(bool Value) { FTimestamps = Value; }
     void SetTimestampClock(std::function<int64_t()> Clock) { FClock = std::move(Clock); }
-    int64_t LineStamp(int64_t Line) const;
+    int64_t LineStamp(int64_t Line) const { return LineInfo(Line).Stamp; }
 
     // UTF-8 (off by default, never stored: the received bytes are 8-bit characters then). On, a
     // valid sequence becomes one cell holding its code point (a wide East Asian character takes
@@ -325,7 +327,7 @@ class TComTerminalCore : public TComTermBufferOwner, public TTermLines {
     bool Loading() const { return FView && FView->ViewLoading(); }
     bool Designing() const { return FView && FView->ViewDesigning(); }
     void DimensionsChanged();
-    void RowLeft(const TComTermChar* Cells, int Columns, int64_t Stamp);
+    void RowLeft(const TComTermChar* Cells, int Columns, const TComTermRowInfo& Info);
     // What one typed key sends: the line maps' bytes, or the key with SendLF's LF after CR.
     std::string KeyBytes(char Ch) const;
     void SelectionChanged();

@@ -36,7 +36,8 @@ const char* BackspaceName(TBackspaceSends Value);
 bool ParseBackspace(std::string_view Text, TBackspaceSends& Value);
 
 // The index of Text among Names as an enum value; false when it is none of them.
-template <class E, std::size_t N> bool PickName(const char* const (&Names)[N], std::string_view Text, E& Value) {
+template <class E, std::size_t N>
+bool PickName(const char* const (&Names)[N], std::string_view Text, E& Value) {
     for (std::size_t I = 0; I < N; ++I)
         if (Text == Names[I]) {
             Value = static_cast<E>(I);

@@ -201,3 +201,24 @@ TEST(ComTermText, RowsKeepTheTimeTheyWereFirstWritten) {
     T.StringReceived("\x1b[2;1H\x1b[K");
     EXPECT_EQ(T.LineStamp(First + 2), 0);
 }
+
+// A row the caret wrapped out of copies as one line with the next, in the scrollback too; erasing
+// its end breaks the line there.
+TEST(ComTermText, WrappedRowsCopyAsOneLine) {
+    TComTerminalCore T;
+    T.SetColumns(10);
+    T.SetRows(3);
+    T.SetScrollbackRows(10);
+    T.SetWrapLines(true);
+    T.WriteStr("0123 5678 abcdef\r\nnext");
+    T.SelectAll();
+    EXPECT_EQ(T.SelectedText(), "0123 5678 abcdef\nnext");
+    T.StringReceived("\x1b[1;5H\x1b[K");
+    T.SelectAll();
+    EXPECT_EQ(T.SelectedText(), "0123\nabcdef\nnext");
+    T.StringReceived("\x1b[3;5H\r\n"
+                     "9876543210wrapped\r\n\r\n\r\n");
+    ASSERT_GT(T.History().Count(), 3);
+    T.SelectAll();
+    EXPECT_EQ(T.SelectedText(), "0123\nabcdef\nnext\n9876543210wrapped");
+}
