@@ -16,15 +16,6 @@ namespace {
     RaiseWin(Code, GetLastError());
 }
 
-// Frees a record made for one synchronous call on every path out of it.
-struct TAsyncGuard {
-    PAsync P = nullptr;
-    TAsyncGuard() { InitAsync(P); }
-    ~TAsyncGuard() { DoneAsync(P); }
-    TAsyncGuard(const TAsyncGuard&) = delete;
-    TAsyncGuard& operator=(const TAsyncGuard&) = delete;
-};
-
 // A negative count would reach the platform as a huge unsigned length.
 void CheckCount(int Count, int Code) {
     if (Count < 0) RaiseWin(Code, ERROR_INVALID_PARAMETER);

@@ -170,6 +170,15 @@ void InitAsync(PAsync& p);
 // Closes the event, frees the record, sets p to null. A null p is left alone.
 void DoneAsync(PAsync& p);
 
+// A record for one call or one writer's life, freed on every path out of its scope.
+struct TAsyncGuard {
+    PAsync P = nullptr;
+    TAsyncGuard() { InitAsync(P); }
+    ~TAsyncGuard() { DoneAsync(P); }
+    TAsyncGuard(const TAsyncGuard&) = delete;
+    TAsyncGuard& operator=(const TAsyncGuard&) = delete;
+};
+
 // The settings sub-objects. Each holds a non-owning back reference to the port that owns it
 // (null for a free-standing object). Setters store first, then ask the port to apply the group;
 // the port applies only when open and not inside an update batch. Assign copies the stored

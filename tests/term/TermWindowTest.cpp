@@ -244,6 +244,16 @@ class TermOnPty : public testing::Test {
     PtyPair Pty;
     TTermWindow Window{OnPty(Pty, Dir)};
     void SetUp() override { Window.show(); }
+    // The far end prints "row 1" .. "row 60", each followed by Tail; true once all of it has
+    // scrolled through (the rows above the caret's empty row are in the scrollback).
+    bool SendRows(const std::string& Tail = {}) {
+        std::string Lines;
+        for (int N = 1; N <= 60; ++N)
+            Lines += "row " + std::to_string(N) + Tail + "\r\n";
+        Pty.Send(Lines);
+        TComTerminal& T = Window.Terminal();
+        return Within([&] { return T.History().Count() == 60 - T.Rows() + 1; });
+    }
 };
 
 // tolvane-term's key table: End and F1 send their sequences, Ctrl+Shift+C and V send nothing,
@@ -264,11 +274,7 @@ TEST_F(TermOnPty, ExtraKeysAndWindowShortcuts) {
 TEST_F(TermOnPty, ScrollbackByWheelAndKeys) {
     ASSERT_TRUE(Window.Port().Connected());
     TComTerminal& T = Window.Terminal();
-    std::string Lines;
-    for (int N = 1; N <= 60; ++N)
-        Lines += "row " + std::to_string(N) + "\r\n";
-    Pty.Send(Lines);
-    ASSERT_TRUE(Within([&] { return T.History().Count() == 60 - T.Rows() + 1; })) << T.History().Count();
+    ASSERT_TRUE(SendRows()) << T.History().Count();
     auto Top = [&] {
         std::string S;
         for (int X = 1; X <= 8; ++X)
@@ -342,11 +348,7 @@ void PasteAnswering(TTermWindow& Window, bool Yes, bool DontAsk) {
 TEST_F(TermOnPty, SelectCopyFindAndPaste) {
     ASSERT_TRUE(Window.Port().Connected());
     TComTerminal& T = Window.Terminal();
-    std::string Lines;
-    for (int N = 1; N <= 60; ++N)
-        Lines += "row " + std::to_string(N) + "   \r\n";
-    Pty.Send(Lines);
-    ASSERT_TRUE(Within([&] { return T.History().Count() == 60 - T.Rows() + 1; })) << T.History().Count();
+    ASSERT_TRUE(SendRows("   ")) << T.History().Count();
     T.ScrollView(2);
     // From the left half of row 1's second cell to the middle of row 2's fourth: the view shows
     // rows 60 - Rows and the one after it there.

@@ -9,15 +9,6 @@
 #include <atomic>
 #include <cstdint>
 
-// One overlapped write record for the life of a writer.
-struct TAsyncRecord {
-    PAsync P = nullptr;
-    TAsyncRecord() { InitAsync(P); }
-    ~TAsyncRecord() { DoneAsync(P); }
-    TAsyncRecord(const TAsyncRecord&) = delete;
-    TAsyncRecord& operator=(const TAsyncRecord&) = delete;
-};
-
 // About a tenth of a second of line time (10 bits a byte), so a cancel or a progress step is never
 // far away, and large enough at high rates that the chunks cost nothing.
 inline int LineChunk(const TCustomComPort& Port) {
@@ -31,7 +22,7 @@ inline int LineChunk(const TCustomComPort& Port) {
 template <class TPause, class TWritten>
 bool WriteWhole(TCustomComPort& Port, const char* Data, int Count, const std::atomic<bool>& Cancel,
                 TPause Pause, TWritten Written) {
-    TAsyncRecord Async;
+    TAsyncGuard Async;
     int Done = 0;
     while (Done < Count) {
         if (Cancel.load()) return false;

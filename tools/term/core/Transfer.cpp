@@ -490,7 +490,7 @@ bool TTransfer::WritePort(const char* Data, int Count) {
 void TTransfer::SendCancelSequence() {
     const std::string Sequence = std::string(10, '\x18') + std::string(10, '\x08');
     try {
-        TAsyncRecord Async;
+        TAsyncGuard Async;
         int Done = 0;
         for (int Try = 0; Done < static_cast<int>(Sequence.size()) && Try < 20; ++Try) {
             FPort.WriteAsync(Sequence.data() + Done, static_cast<int>(Sequence.size()) - Done, Async.P);
